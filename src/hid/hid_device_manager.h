@@ -1,0 +1,101 @@
+// The list of attached devices, the current device, and the six commands of
+// the device's report protocol, each exchange serialised by the device lock.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "hid/report_frame.h"
+#include "platform/hid_platform.h"
+
+namespace tessarin {
+
+/// One listed interface: a device that has a 65-byte report channel and
+/// answered the probe. Created by Scan(); shared so that an exchange in
+/// flight on another thread keeps the entry (and its open handles) alive
+/// while the list is replaced. Handles are null until Open().
+struct HidDeviceEntry {
+  std::uint32_t vendorId = 0;
+  std::uint32_t productId = 0;
+  ReportMode reportMode = REPORT_MODE_NONE;
+  std::string devicePath;
+  HidHandlePtr featureHandle;  ///< mode 2 only
+  HidHandlePtr writeHandle;    ///< mode 1 only
+  HidHandlePtr readHandle;     ///< mode 1 only
+};
+
+/// An interface that Scan() looked at but did not list, and why; kept so a
+/// front end can explain an empty list (permission denied and the rule that
+/// fixes it, report lengths that do not qualify, no answer to the probe).
+struct HidSkippedInterface {
+  HidInterfaceInfo info;
+  std::string reason;
+};
+
+/// The device list, the current device and the device lock. Scan() and
+/// Open() run on one thread (the user-interface thread, or the command-line
+/// tool's only thread); the commands may run on any thread.
+class HidDeviceManager {
+ public:
+  using Entry = std::shared_ptr<HidDeviceEntry>;
+
+  /// The backend must outlive the manager.
+  explicit HidDeviceManager(HidBackend& backend);
+  ~HidDeviceManager();
+  HidDeviceManager(const HidDeviceManager&) = delete;
+  HidDeviceManager& operator=(const HidDeviceManager&) = delete;
+
+  /// Drops the previous list (and with it the current entry) and lists every
+  /// present interface that qualifies and answers the probe, in enumeration
+  /// order. Returns the first entry, null when none. Every handle the scan
+  /// opens is closed before it returns; an entry still in use by an exchange
+  /// on another thread is closed when that exchange lets go of it.
+  Entry Scan();
+
+  /// Opens the entry's handles for its mode and makes it current. Failed
+  /// opens are not reported: the commands on a null handle then fail.
+  bool Open(const Entry& entry);
+
+  /// The list of the last scan, in scan order.
+  const std::vector<Entry>& Entries() const { return m_list; }
+  /// What the last scan looked at but left out.
+  const std::vector<HidSkippedInterface>& Skipped() const { return m_skipped; }
+  /// The current entry (null before the first Open and after a scan); safe
+  /// to call from any thread.
+  Entry Current() const;
+  /// Drops the list and the current entry (the dialog's close).
+  void Clear();
+
+  // The commands. Each returns true on success, false on failure; none
+  // throws. All but Probe address the current entry, read afresh before each
+  // send and each fetch, and fail at once when there is none.
+  bool WriteBlock(std::uint32_t address, const std::uint8_t* data, int length);
+  bool ReadBlock(std::uint32_t address, int length, std::uint8_t* out);
+  bool QueryPagedWrite(bool& paged);
+  bool PrepareWrite();
+  bool QueryReady(bool& ready);
+  bool Probe(ReportMode mode, HidHandle* featureHandle, HidHandle* writeHandle,
+             HidHandle* readHandle);
+
+  /// The lock waits; tests shorten nothing, they are here to be named.
+  static constexpr std::chrono::milliseconds kReadLockWait{100};
+  static constexpr std::chrono::milliseconds kLockWait{300};
+  static constexpr int kAttempts = 3;
+
+  /// The device lock. Exposed so tests can hold it from another thread.
+  std::recursive_timed_mutex& DeviceLock() { return m_mutex; }
+
+ private:
+  HidBackend& m_backend;
+  std::vector<Entry> m_list;
+  std::vector<HidSkippedInterface> m_skipped;
+  mutable std::mutex m_currentGuard;  // guards m_current only, never held across I/O
+  Entry m_current;
+  std::recursive_timed_mutex m_mutex;
+};
+
+}  // namespace tessarin

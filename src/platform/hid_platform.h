@@ -1,0 +1,100 @@
+// The thin layer between the device manager and the operating system's HID
+// stack: what the manager needs of the platform, and nothing more.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tessarin {
+
+/// Byte length of every report the program exchanges: the report ID 0 and 64
+/// bytes of the device's report.
+inline constexpr std::size_t kReportBytes = 65;
+
+/// One HID interface present on the system, as the enumeration found it.
+/// The report lengths count the report ID byte, also for devices that use no
+/// report IDs, the way Windows' HIDP_CAPS does; 0 means "no such report".
+struct HidInterfaceInfo {
+  std::string path;  ///< Opaque name of the interface, given back to Open().
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
+  std::uint16_t outputReportByteLength = 0;
+  std::uint16_t featureReportByteLength = 0;
+  /// Empty when the interface could be examined; otherwise why its ids or
+  /// lengths could not be read (the fields above are then unreliable).
+  std::string error;
+};
+
+/// How a handle is opened on an interface path.
+enum class HidOpenMode {
+  kQuery,  ///< Neither read nor write access: attributes, capabilities, feature reports.
+  kWrite,  ///< Write access: output reports.
+  kRead,   ///< Read access: input reports.
+};
+
+/// An open handle on one HID interface. Move-only by construction (held in a
+/// std::unique_ptr); the implementation closes the OS handle in its
+/// destructor. The four report calls take a kReportBytes buffer whose byte 0
+/// is the report ID, and return true when the platform call succeeded. They
+/// may be called from two threads at once (one exchange under the device
+/// lock, one unlocked write), so implementations keep no unguarded state.
+class HidHandle {
+ public:
+  HidHandle() = default;
+  HidHandle(const HidHandle&) = delete;
+  HidHandle& operator=(const HidHandle&) = delete;
+  virtual ~HidHandle() = default;
+
+  virtual bool SetOutputReport(const std::uint8_t* report, std::size_t length) = 0;
+  virtual bool GetInputReport(std::uint8_t* report, std::size_t length) = 0;
+  virtual bool SetFeature(const std::uint8_t* report, std::size_t length) = 0;
+  virtual bool GetFeature(std::uint8_t* report, std::size_t length) = 0;
+};
+
+using HidHandlePtr = std::unique_ptr<HidHandle>;
+
+/// Called once for every arrival or removal of a HID interface, with the
+/// device-change event code (7, "device nodes changed"). Which thread calls
+/// it is the backend's business (documented there); front ends marshal it to
+/// their own thread.
+using DeviceChangeListener = std::function<void(int eventCode)>;
+
+/// The event code the listener receives for any arrival or removal.
+inline constexpr int kDeviceNodesChanged = 7;
+
+/// A source of HID interfaces: the real OS stack, or simulated devices.
+class HidBackend {
+ public:
+  HidBackend() = default;
+  HidBackend(const HidBackend&) = delete;
+  HidBackend& operator=(const HidBackend&) = delete;
+  virtual ~HidBackend() = default;
+
+  /// The HID interfaces present now, in the platform's enumeration order.
+  virtual std::vector<HidInterfaceInfo> Enumerate() = 0;
+
+  /// Opens a handle on `path`. Returns null on failure and, when `error` is
+  /// given, puts there a message naming the path, the OS reason and, where
+  /// the user can act, what to do.
+  virtual HidHandlePtr Open(const std::string& path, HidOpenMode mode, std::string* error) = 0;
+
+  /// Installs (or, with an empty function, removes) the device-change listener.
+  virtual void SetDeviceChangeListener(DeviceChangeListener listener) = 0;
+
+  /// A file descriptor that becomes readable when devices change, for front
+  /// ends that watch descriptors (the window's socket notifier); -1 when the
+  /// backend calls the listener by itself. When it is readable, call
+  /// ProcessDeviceChanges() on the same thread that watches it.
+  virtual int DeviceChangeFd() const { return -1; }
+  virtual void ProcessDeviceChanges() {}
+};
+
+/// The real backend of this platform (hidraw + libudev on Linux, SetupDi +
+/// HID class driver on Windows). Null when the platform has none.
+std::unique_ptr<HidBackend> CreatePlatformHidBackend(std::string* error);
+
+}  // namespace tessarin
