@@ -1,0 +1,121 @@
+// The burn worker: downloads an image into the current device's EEPROM,
+// verifies it, commits its first byte last and writes the serial descriptor.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "burn/burn_status.h"
+
+namespace tessarin {
+
+class HidDeviceManager;
+
+/// Flags shared between a front end and the worker, each 0 = off.
+struct BurnFlags {
+  /// 1 from the moment Start() accepts a burn until the worker no longer uses
+  /// the manager, the sink or the flags (after its final status post).
+  std::atomic<int> m_workerRunning{0};
+  /// Set by the front end to stop a running burn (the window closing). Start()
+  /// clears it; the worker only reads it.
+  std::atomic<int> m_cancelRequested{0};
+  /// Set by each target-list refresh: 1 while a device is open. A burn stops
+  /// at its next check when it drops to 0.
+  std::atomic<int> m_deviceOpen{0};
+};
+
+/// Where the worker reports. Every call comes on the worker thread.
+/// Implementations post copies and never wait for the user-interface thread,
+/// except ShowStopNotice, which may block until the user dismissed it.
+class BurnStatusSink {
+ public:
+  virtual ~BurnStatusSink() = default;
+  /// One status code (BurnStatus) and its count.
+  virtual void PostStatus(unsigned code, long count) = 0;
+  /// A burn stopped by a cancel while a device is open: text
+  /// "Downloading failed.", caption "Error". Status 0 is posted after it returns.
+  virtual void ShowStopNotice(const std::string& text, const std::string& caption) = 0;
+  /// The device's version and Cur texts read after a successful burn, handed
+  /// over before status 6 is posted.
+  virtual void DeviceInfoRefreshed(const std::string& version, const std::string& cur) {
+    (void)version;
+    (void)cur;
+  }
+  /// The very last act of a worker started with Start() or RunSynchronously():
+  /// called after m_workerRunning has been cleared, once the worker touches
+  /// nothing of the front end any more but this sink. A window decides its Burn
+  /// button again here (by posting to its own thread).
+  virtual void WorkerFinished() {}
+};
+
+/// What one burn writes. The image is shared and never modified; the worker
+/// burns its own copy. An empty serial number clears the descriptor.
+struct BurnJob {
+  std::shared_ptr<const std::vector<std::uint8_t>> image;
+  std::u16string serialNo;
+};
+
+/// A sleep; the real one by default, instant in tests.
+using BurnSleep = std::function<void(std::chrono::milliseconds)>;
+
+/// Runs burns for one front end, at most one at a time, and owns the worker
+/// thread. The manager, the flags and the sink must outlive the worker object.
+/// Start(), Wait() and the destructor are called from one thread (the front
+/// end's), the same one that sets m_cancelRequested.
+class BurnWorker {
+ public:
+  BurnWorker(HidDeviceManager& hid, BurnFlags& flags, BurnStatusSink& sink, BurnSleep sleep = {});
+  /// Requests nothing; waits for a running worker thread to end.
+  ~BurnWorker();
+  BurnWorker(const BurnWorker&) = delete;
+  BurnWorker& operator=(const BurnWorker&) = delete;
+
+  /// Starts the thread routine on a new thread. Sets m_workerRunning and
+  /// clears m_cancelRequested before it returns, so a stop requested from then
+  /// on is seen by the burn. Returns false and starts nothing when a burn is
+  /// already running.
+  bool Start(BurnJob job);
+  /// Waits until a thread started by Start() has ended; returns at once when
+  /// there is none.
+  void Wait();
+  /// True while a burn runs (m_workerRunning).
+  bool Running() const;
+  /// The thread routine run on the calling thread (command-line tool, tests):
+  /// the same flags, notice, final status and WorkerFinished as a started
+  /// worker. Returns RunBurn's result, or -2 when a burn is already running.
+  int RunSynchronously(BurnJob job);
+
+  /// The sequence itself: 1 done, 0 stopped (cancel, or no device left), -1
+  /// failed (the failure status has been posted). Posts no final status 0 and
+  /// touches no flag; the thread routine does that.
+  int RunBurn(const BurnJob& job);
+  /// Up to 1000 ready queries: 1 ready, 0 never ready, -1 a query failed
+  /// (status 2 posted).
+  int WaitDeviceReady();
+
+  static constexpr int READY_QUERIES_MAX = 1000;
+  static constexpr int SERIAL_UNITS_MAX = 31;
+  static constexpr std::uint32_t SERIAL_ADDRESS = 0x7FC0;
+  static constexpr std::size_t IMAGE_BYTES_MAX = 32768;
+  /// The pause before the first verify read, the commit read-back and the
+  /// descriptor read-back.
+  static constexpr std::chrono::milliseconds SETTLE_DELAY{20};
+
+ private:
+  int ThreadRoutine(const BurnJob& job);
+  bool StopRequested() const;
+
+  HidDeviceManager& m_hid;
+  BurnFlags& m_flags;
+  BurnStatusSink& m_sink;
+  BurnSleep m_sleep;
+  std::thread m_thread;
+};
+
+}  // namespace tessarin
