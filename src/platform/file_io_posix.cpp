@@ -1,0 +1,173 @@
+// POSIX files and clock for the image and the last-file memory.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+
+#include "platform/file_io.h"
+
+namespace tessarin {
+namespace {
+
+std::string ErrnoText(int error) { return std::generic_category().message(error); }
+
+constexpr int64_t kSecondsFrom1601To1970 = 11644473600LL;
+
+std::optional<uint64_t> TicksFromTimespec(const struct timespec& ts) {
+  const int64_t seconds = static_cast<int64_t>(ts.tv_sec) + kSecondsFrom1601To1970;
+  if (seconds < 0) return std::nullopt;
+  const auto s = static_cast<uint64_t>(seconds);
+  if (s > (UINT64_MAX - 9999999ULL) / 10000000ULL) return std::nullopt;
+  return s * 10000000ULL + static_cast<uint64_t>(ts.tv_nsec) / 100;
+}
+
+void CloseQuietly(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+bool WriteAll(int fd, const uint8_t* data, size_t size, std::string* err) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *err = ErrnoText(errno);
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<ReadOnlyFile> ReadOnlyFile::Open(const std::filesystem::path& path,
+                                               std::string* err) {
+  const std::string where = "open " + path.string() + ": ";
+  struct stat st {};
+  // Look before opening, so that a device node is never opened at all; check again on the open
+  // descriptor, since the name may have been replaced in between.
+  if (::stat(path.c_str(), &st) != 0) {
+    if (err) *err = where + ErrnoText(errno);
+    return std::nullopt;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    if (err) *err = where + "not a regular file";
+    return std::nullopt;
+  }
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    if (err) *err = where + ErrnoText(errno);
+    return std::nullopt;
+  }
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (err) *err = where + "not a regular file";
+    CloseQuietly(fd);
+    return std::nullopt;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+
+  ReadOnlyFile file;
+  file.m_handle = fd;
+  file.m_size = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  file.m_lastWriteTicks = TicksFromTimespec(st.st_mtim);
+  return file;
+}
+
+ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept
+    : m_handle(other.m_handle), m_size(other.m_size), m_lastWriteTicks(other.m_lastWriteTicks) {
+  other.m_handle = -1;
+}
+
+ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
+  if (this != &other) {
+    CloseQuietly(static_cast<int>(m_handle));
+    m_handle = other.m_handle;
+    m_size = other.m_size;
+    m_lastWriteTicks = other.m_lastWriteTicks;
+    other.m_handle = -1;
+  }
+  return *this;
+}
+
+ReadOnlyFile::~ReadOnlyFile() { CloseQuietly(static_cast<int>(m_handle)); }
+
+int64_t ReadOnlyFile::Read(void* buffer, size_t size, std::string* err) {
+  for (;;) {
+    const ssize_t n = ::read(static_cast<int>(m_handle), buffer, size);
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    if (err) *err = ErrnoText(errno);
+    return -1;
+  }
+}
+
+int32_t PlatformTimeZoneBias() {
+  ::tzset();
+  // `timezone`: seconds west of UTC of the zone's standard time.
+  return static_cast<int32_t>(::timezone / 60);
+}
+
+bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8_t> bytes,
+                        std::string* err) {
+  static std::atomic<unsigned> counter{0};
+  const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
+  std::string reason;
+  int fd = -1;
+  std::filesystem::path temp;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temp = dir / (path.filename().string() + ".tmp" + std::to_string(::getpid()) + "-" +
+                  std::to_string(counter++));
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    if (err) *err = "create " + temp.string() + ": " + ErrnoText(errno);
+    return false;
+  }
+  bool ok = WriteAll(fd, bytes.data(), bytes.size(), &reason);
+  if (ok && ::fsync(fd) != 0) {
+    ok = false;
+    reason = ErrnoText(errno);
+  }
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    reason = ErrnoText(errno);
+  }
+  if (!ok) {
+    ::unlink(temp.c_str());
+    if (err) *err = "write " + temp.string() + ": " + reason;
+    return false;
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    if (err) *err = "rename " + temp.string() + " to " + path.string() + ": " + ErrnoText(error);
+    return false;
+  }
+  return true;
+}
+
+bool CreateFifo(const std::filesystem::path& path, std::string* err) {
+  if (::mkfifo(path.c_str(), 0600) != 0) {
+    if (err) *err = "mkfifo " + path.string() + ": " + ErrnoText(errno);
+    return false;
+  }
+  return true;
+}
+
+bool SetProcessTimeZone(const std::string& tz) {
+  if (::setenv("TZ", tz.c_str(), 1) != 0) return false;
+  ::tzset();
+  return true;
+}
+
+}  // namespace tessarin

@@ -1,0 +1,149 @@
+// Windows files and clock for the image and the last-file memory.
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+#include <system_error>
+
+#include "platform/file_io.h"
+
+namespace tessarin {
+namespace {
+
+std::string LastErrorText() {
+  return std::system_category().message(static_cast<int>(::GetLastError()));
+}
+
+HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+constexpr intptr_t kNoHandle = -1;  // INVALID_HANDLE_VALUE
+
+void CloseQuietly(intptr_t h) {
+  if (h != kNoHandle) ::CloseHandle(AsHandle(h));
+}
+
+}  // namespace
+
+std::optional<ReadOnlyFile> ReadOnlyFile::Open(const std::filesystem::path& path,
+                                               std::string* err) {
+  const std::string where = "open " + path.string() + ": ";
+  // Shared with nobody while open; a directory fails without FILE_FLAG_BACKUP_SEMANTICS.
+  HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    if (err) *err = where + LastErrorText();
+    return std::nullopt;
+  }
+  if (::GetFileType(h) != FILE_TYPE_DISK) {
+    ::CloseHandle(h);
+    if (err) *err = where + "not a regular file";
+    return std::nullopt;
+  }
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(h, &size)) {
+    if (err) *err = where + LastErrorText();
+    ::CloseHandle(h);
+    return std::nullopt;
+  }
+  ReadOnlyFile file;
+  file.m_handle = reinterpret_cast<intptr_t>(h);
+  file.m_size = size.QuadPart > 0 ? static_cast<uint64_t>(size.QuadPart) : 0;
+  FILETIME written{};
+  if (::GetFileTime(h, nullptr, nullptr, &written)) {
+    file.m_lastWriteTicks =
+        (static_cast<uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+  }
+  return file;
+}
+
+ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept
+    : m_handle(other.m_handle), m_size(other.m_size), m_lastWriteTicks(other.m_lastWriteTicks) {
+  other.m_handle = kNoHandle;
+}
+
+ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
+  if (this != &other) {
+    CloseQuietly(m_handle);
+    m_handle = other.m_handle;
+    m_size = other.m_size;
+    m_lastWriteTicks = other.m_lastWriteTicks;
+    other.m_handle = kNoHandle;
+  }
+  return *this;
+}
+
+ReadOnlyFile::~ReadOnlyFile() { CloseQuietly(m_handle); }
+
+int64_t ReadOnlyFile::Read(void* buffer, size_t size, std::string* err) {
+  const DWORD chunk = size > 0x10000000 ? 0x10000000 : static_cast<DWORD>(size);
+  DWORD got = 0;
+  if (!::ReadFile(AsHandle(m_handle), buffer, chunk, &got, nullptr)) {
+    if (err) *err = LastErrorText();
+    return -1;
+  }
+  return got;
+}
+
+int32_t PlatformTimeZoneBias() {
+  TIME_ZONE_INFORMATION info{};
+  ::GetTimeZoneInformation(&info);
+  return static_cast<int32_t>(info.Bias);
+}
+
+bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8_t> bytes,
+                        std::string* err) {
+  static std::atomic<unsigned> counter{0};
+  const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
+  HANDLE h = INVALID_HANDLE_VALUE;
+  std::filesystem::path temp;
+  for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
+    temp = dir / (path.filename().wstring() + L".tmp" + std::to_wstring(::GetCurrentProcessId()) +
+                  L"-" + std::to_wstring(counter++));
+    h = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                      nullptr);
+    if (h == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  if (h == INVALID_HANDLE_VALUE) {
+    if (err) *err = "create " + temp.string() + ": " + LastErrorText();
+    return false;
+  }
+  bool ok = true;
+  std::string reason;
+  size_t done = 0;
+  while (ok && done < bytes.size()) {
+    DWORD wrote = 0;
+    const size_t left = bytes.size() - done;
+    const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
+    if (!::WriteFile(h, bytes.data() + done, chunk, &wrote, nullptr)) {
+      ok = false;
+      reason = LastErrorText();
+    }
+    done += wrote;
+  }
+  if (ok && !::FlushFileBuffers(h)) {
+    ok = false;
+    reason = LastErrorText();
+  }
+  ::CloseHandle(h);
+  if (!ok) {
+    ::DeleteFileW(temp.c_str());
+    if (err) *err = "write " + temp.string() + ": " + reason;
+    return false;
+  }
+  if (!::MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    reason = LastErrorText();
+    ::DeleteFileW(temp.c_str());
+    if (err) *err = "rename " + temp.string() + " to " + path.string() + ": " + reason;
+    return false;
+  }
+  return true;
+}
+
+bool CreateFifo(const std::filesystem::path&, std::string* err) {
+  if (err) *err = "this system has no FIFOs in the file system";
+  return false;
+}
+
+bool SetProcessTimeZone(const std::string&) { return false; }
+
+}  // namespace tessarin
