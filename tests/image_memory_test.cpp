@@ -24,7 +24,8 @@ TEST(MemoryFile, BytesAreUtf16LittleEndianPlusOneZeroCharacter) {
   EXPECT_EQ(bytes[1], 0);
   EXPECT_EQ(bytes[80], 0);
   EXPECT_EQ(bytes[81], 0);
-  EXPECT_EQ(EncodeMemoryFile(u"\u00e9\u4e2d"), (std::vector<uint8_t>{0xE9, 0x00, 0x2D, 0x4E, 0, 0}));
+  EXPECT_EQ(EncodeMemoryFile(u"\u00e9\u4e2d"),
+            (std::vector<uint8_t>{0xE9, 0x00, 0x2D, 0x4E, 0, 0}));
 }
 
 TEST(MemoryFile, DecodeTable) {
@@ -51,7 +52,8 @@ TEST(MemoryFile, DecodeTable) {
 }
 
 TEST(MemoryFile, PathIsJoinedToTheWholeStartupDirectory) {
-  EXPECT_EQ(MemoryFilePath("/srv/tools"), std::filesystem::path("/srv/tools/Kestrova Firmware.cfg"));
+  EXPECT_EQ(MemoryFilePath("/srv/tools"),
+            std::filesystem::path("/srv/tools/Kestrova Firmware.cfg"));
   const std::filesystem::path deep = "/" + std::string(300, 'd');
   EXPECT_EQ(MemoryFilePath(deep).parent_path(), deep);
   EXPECT_EQ(MemoryFilePath(deep).filename(), "Kestrova Firmware.cfg");
@@ -66,8 +68,8 @@ TEST(MemoryFile, WriteAndReadBackRealFiles) {
   const std::filesystem::path paths[] = {
       "/tmp/a.rom",
       "/home/us\xc3\xa9r/\xe4\xb8\xad\xe6\x96\x87/\xf0\x9f\x98\x80.rom",  // UTF-8, astral plane
-      "/data/\xff\xfe-latin1-\xe9.rom",                                 // not UTF-8
-      "/x/\xed\xa0\x80-encoded-surrogate.rom",                          // not UTF-8 either
+      "/data/\xff\xfe-latin1-\xe9.rom",                                   // not UTF-8
+      "/x/\xed\xa0\x80-encoded-surrogate.rom",                            // not UTF-8 either
       "",
   };
   for (const auto& path : paths) {
@@ -103,14 +105,15 @@ TEST(MemoryFile, UnpairedSurrogateIsRefusedNotChanged) {
   EXPECT_FALSE(LoadLastFile(config, &err).has_value());
   EXPECT_NE(err.find("D800"), std::string::npos) << err;
   // The text itself is still there for a caller that wants to show it.
-  EXPECT_EQ(ReadMemoryFile(config), std::u16string(u"/\xD800" u"a"));
+  EXPECT_EQ(ReadMemoryFile(config), std::u16string(u"/\xD800"
+                                                   u"a"));
 }
 
 TEST(MemoryFile, MissingOrUnusableFilesGiveNoMemory) {
   ScratchDir dir;
   std::filesystem::create_directory(dir.path() / "as-folder");
   std::vector<std::filesystem::path> bad = {
-      MemoryFilePath(dir.path()),               // not written yet
+      MemoryFilePath(dir.path()),                // not written yet
       MemoryFilePath(dir.path() / "as-folder"),  // missing inside a folder
       dir.path() / "as-folder",                  // a directory
   };
@@ -157,8 +160,8 @@ TEST(MemoryFile, ReadOnlyStartupDirectoryKeepsThePreviousMemory) {
   const auto config = MemoryFilePath(dir.path());
   std::string err;
   ASSERT_TRUE(WriteMemoryFile(config, u"/old.rom", &err)) << err;
-  std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_read |
-                                               std::filesystem::perms::owner_exec);
+  std::filesystem::permissions(
+      dir.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
   if (std::ofstream(dir.path() / "probe").is_open()) {
     GTEST_SKIP() << "running with rights that write any directory";
   }
@@ -189,7 +192,8 @@ TEST(Utf16, ConversionTable) {
     EXPECT_EQ(Utf16ToUtf8(c.utf16), c.utf8);
   }
   for (const std::u16string& lone : {std::u16string(u"\xD800"), std::u16string(u"a\xDC7F"),
-                                     std::u16string(u"\xDBFF" u"b")}) {
+                                     std::u16string(u"\xDBFF"
+                                                    u"b")}) {
     std::string err;
     EXPECT_FALSE(Utf16ToUtf8(lone, &err).has_value());
     EXPECT_NE(err.find("unpaired surrogate"), std::string::npos);

@@ -128,12 +128,12 @@ TEST(ImageLoad, SizesAndIdBlocksAcrossSuccessiveLoads) {
   };
   std::vector<uint8_t> zeroHeader(16, 0);
   const Step steps[] = {
-      {"largest image", Image(32768, 1, 2, 300, ImageIds{0x0495, 0x8041}),
-       ImageLoadFailure::kNone, 32768, "1.2", "300", 1, 0x0495, 0x8041},
-      {"one byte too many", Image(32769, 9, 9, 9), ImageLoadFailure::kTooLarge, 32768, "1.2",
-       "300", 1, 0x0495, 0x8041},
-      {"too short for ids", Image(28788, 3, 8, 4660), ImageLoadFailure::kNone, 28788, "3.8",
-       "4660", 1, 0x0495, 0x8041},
+      {"largest image", Image(32768, 1, 2, 300, ImageIds{0x0495, 0x8041}), ImageLoadFailure::kNone,
+       32768, "1.2", "300", 1, 0x0495, 0x8041},
+      {"one byte too many", Image(32769, 9, 9, 9), ImageLoadFailure::kTooLarge, 32768, "1.2", "300",
+       1, 0x0495, 0x8041},
+      {"too short for ids", Image(28788, 3, 8, 4660), ImageLoadFailure::kNone, 28788, "3.8", "4660",
+       1, 0x0495, 0x8041},
       {"no marker", Image(28789, 4, 0, 1), ImageLoadFailure::kNone, 28789, "4.0", "1", 0, 0x0495,
        0x8041},
       {"marker", Image(28789, 4, 1, 2, ImageIds{0x0495, 0x8043}), ImageLoadFailure::kNone, 28789,
@@ -192,10 +192,8 @@ TEST(ImageLoad, BadPathsCannotBeOpened) {
     std::filesystem::path path;
   };
   std::vector<Case> cases = {
-      {"missing", dir.path() / "missing.rom"},
-      {"empty path", ""},
-      {"directory", dir.path() / "folder.rom"},
-      {"below a file", dir.path() / "plain.rom" / "x"},
+      {"missing", dir.path() / "missing.rom"},  {"empty path", ""},
+      {"directory", dir.path() / "folder.rom"}, {"below a file", dir.path() / "plain.rom" / "x"},
       {"character device", "/dev/null"},
   };
   dir.Write("plain.rom", Image(32));

@@ -42,8 +42,8 @@ bool FileTimeToSystemTime(uint64_t ticks, SystemTime* out) {
   t.m_hour = static_cast<int>(secondOfDay / 3600);
   t.m_minute = static_cast<int>(secondOfDay / 60 % 60);
   t.m_second = static_cast<int>(secondOfDay % 60);
-  CivilFromDays(static_cast<int64_t>(seconds / 86400) - kDaysFrom1601To1970, &t.m_year,
-                &t.m_month, &t.m_day);
+  CivilFromDays(static_cast<int64_t>(seconds / 86400) - kDaysFrom1601To1970, &t.m_year, &t.m_month,
+                &t.m_day);
   *out = t;
   return true;
 }

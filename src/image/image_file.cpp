@@ -40,8 +40,8 @@ ImageReadResult ReadImageFile(const std::filesystem::path& path, const ImageRead
   if (total > static_cast<size_t>(kMaxImageSize)) {
     result.m_failure = ImageLoadFailure::kTooLarge;
     result.m_fileSize = total;
-    result.m_error = path.string() + ": grew past " + std::to_string(kMaxImageSize) +
-                     " bytes while it was read";
+    result.m_error =
+        path.string() + ": grew past " + std::to_string(kMaxImageSize) + " bytes while it was read";
     return result;
   }
   bytes.resize(total);

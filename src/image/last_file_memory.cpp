@@ -101,7 +101,8 @@ std::optional<std::filesystem::path> LoadLastFile(const std::filesystem::path& c
   std::string error;
   std::optional<std::filesystem::path> path = Utf16ToPath(*text, &error);
   if (!path) {
-    if (err) *err = configPath.string() + ": remembered path is not a file name here (" + error + ")";
+    if (err)
+      *err = configPath.string() + ": remembered path is not a file name here (" + error + ")";
     return std::nullopt;
   }
   return path;

@@ -66,13 +66,15 @@ std::optional<std::vector<uint8_t>> MakeImage(int32_t size, uint8_t versionMajor
                                               uint8_t versionMinor, uint16_t cur,
                                               std::optional<ImageIds> ids, std::string* err) {
   if (size < 0 || size > kMaxMadeImageSize) {
-    if (err) *err = "image size " + std::to_string(size) + " is outside 0.." +
-                    std::to_string(kMaxMadeImageSize);
+    if (err)
+      *err = "image size " + std::to_string(size) + " is outside 0.." +
+             std::to_string(kMaxMadeImageSize);
     return std::nullopt;
   }
   if (ids && size < kIdBlockMinSize) {
-    if (err) *err = "an identifier block needs at least " + std::to_string(kIdBlockMinSize) +
-                    " bytes, not " + std::to_string(size);
+    if (err)
+      *err = "an identifier block needs at least " + std::to_string(kIdBlockMinSize) +
+             " bytes, not " + std::to_string(size);
     return std::nullopt;
   }
   std::vector<uint8_t> image(static_cast<size_t>(size));

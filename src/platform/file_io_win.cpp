@@ -130,7 +130,8 @@ bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8
     if (err) *err = "write " + temp.string() + ": " + reason;
     return false;
   }
-  if (!::MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!::MoveFileExW(temp.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     reason = LastErrorText();
     ::DeleteFileW(temp.c_str());
     if (err) *err = "rename " + temp.string() + " to " + path.string() + ": " + reason;
