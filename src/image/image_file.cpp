@@ -1,5 +1,6 @@
 #include "image/image_file.h"
 
+#include "image/utf16.h"
 #include "platform/file_io.h"
 
 namespace tessarin {
@@ -15,7 +16,7 @@ ImageReadResult ReadImageFile(const std::filesystem::path& path, const ImageRead
   result.m_fileSize = file->Size();
   if (result.m_fileSize > static_cast<uint64_t>(kMaxImageSize)) {
     result.m_failure = ImageLoadFailure::kTooLarge;
-    result.m_error = path.string() + ": " + std::to_string(result.m_fileSize) +
+    result.m_error = PathForMessage(path) + ": " + std::to_string(result.m_fileSize) +
                      " bytes, more than the " + std::to_string(kMaxImageSize) +
                      " bytes a device holds";
     return result;
@@ -31,7 +32,7 @@ ImageReadResult ReadImageFile(const std::filesystem::path& path, const ImageRead
     const int64_t got = file->Read(bytes.data() + total, bytes.size() - total, &readError);
     if (got < 0) {
       result.m_failure = ImageLoadFailure::kReadError;
-      result.m_error = "read " + path.string() + ": " + readError;
+      result.m_error = "read " + PathForMessage(path) + ": " + readError;
       return result;
     }
     if (got == 0) break;
@@ -40,8 +41,8 @@ ImageReadResult ReadImageFile(const std::filesystem::path& path, const ImageRead
   if (total > static_cast<size_t>(kMaxImageSize)) {
     result.m_failure = ImageLoadFailure::kTooLarge;
     result.m_fileSize = total;
-    result.m_error =
-        path.string() + ": grew past " + std::to_string(kMaxImageSize) + " bytes while it was read";
+    result.m_error = PathForMessage(path) + ": grew past " + std::to_string(kMaxImageSize) +
+                     " bytes while it was read";
     return result;
   }
   bytes.resize(total);

@@ -55,7 +55,7 @@ std::optional<std::u16string> ReadMemoryFile(const std::filesystem::path& config
   }
   if (file->Size() > kMaxMemoryFileSize) {
     if (err) {
-      *err = configPath.string() + ": " + std::to_string(file->Size()) +
+      *err = PathForMessage(configPath) + ": " + std::to_string(file->Size()) +
              " bytes is too long to hold a path";
     }
     return std::nullopt;
@@ -65,14 +65,14 @@ std::optional<std::u16string> ReadMemoryFile(const std::filesystem::path& config
   while (total < bytes.size()) {
     const int64_t got = file->Read(bytes.data() + total, bytes.size() - total, &error);
     if (got < 0) {
-      if (err) *err = "read " + configPath.string() + ": " + error;
+      if (err) *err = "read " + PathForMessage(configPath) + ": " + error;
       return std::nullopt;
     }
     if (got == 0) break;
     total += static_cast<size_t>(got);
   }
   if (total > kMaxMemoryFileSize) {
-    if (err) *err = configPath.string() + ": grew too long while it was read";
+    if (err) *err = PathForMessage(configPath) + ": grew too long while it was read";
     return std::nullopt;
   }
   bytes.resize(total);
@@ -102,7 +102,8 @@ std::optional<std::filesystem::path> LoadLastFile(const std::filesystem::path& c
   std::optional<std::filesystem::path> path = Utf16ToPath(*text, &error);
   if (!path) {
     if (err)
-      *err = configPath.string() + ": remembered path is not a file name here (" + error + ")";
+      *err =
+          PathForMessage(configPath) + ": remembered path is not a file name here (" + error + ")";
     return std::nullopt;
   }
   return path;

@@ -112,25 +112,49 @@ std::optional<std::string> Utf16ToUtf8(std::u16string_view text, std::string* er
   return out;
 }
 
-std::u16string PathToUtf16(const std::filesystem::path& path) {
-  using Native = std::filesystem::path::value_type;
-  if constexpr (std::is_same_v<Native, char>) {
-    return Utf8ToUtf16(path.native());
+// The native text of a path is bytes on Linux and UTF-16 on Windows. These are templates so
+// that only the branch for this system's native character type is compiled.
+template <typename Char>
+std::u16string NativeToUtf16(const std::basic_string<Char>& native) {
+  if constexpr (std::is_same_v<Char, char>) {
+    return Utf8ToUtf16(native);
   } else {
-    const auto& native = path.native();
     return std::u16string(native.begin(), native.end());
   }
 }
 
-std::optional<std::filesystem::path> Utf16ToPath(std::u16string_view text, std::string* err) {
-  using Native = std::filesystem::path::value_type;
-  if constexpr (std::is_same_v<Native, char>) {
-    std::optional<std::string> bytes = Utf16ToUtf8(text, err);
-    if (!bytes) return std::nullopt;
-    return std::filesystem::path(std::move(*bytes));
+template <typename Char>
+std::optional<std::basic_string<Char>> Utf16ToNative(std::u16string_view text, std::string* err) {
+  if constexpr (std::is_same_v<Char, char>) {
+    return Utf16ToUtf8(text, err);
   } else {
-    return std::filesystem::path(std::filesystem::path::string_type(text.begin(), text.end()));
+    return std::basic_string<Char>(text.begin(), text.end());
   }
+}
+
+std::u16string PathToUtf16(const std::filesystem::path& path) {
+  return NativeToUtf16(path.native());
+}
+
+std::optional<std::filesystem::path> Utf16ToPath(std::u16string_view text, std::string* err) {
+  auto native = Utf16ToNative<std::filesystem::path::value_type>(text, err);
+  if (!native) return std::nullopt;
+  return std::filesystem::path(std::move(*native));
+}
+
+std::string PathForMessage(const std::filesystem::path& path) {
+  std::u16string text = PathToUtf16(path);
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF && (c < 0xDC80 || c > 0xDCFF)) {
+      text[i] = u'\uFFFD';
+    }
+  }
+  // Escaped bytes come back as themselves, so a Linux path is shown as its own bytes.
+  return Utf16ToUtf8(text).value_or(std::string());
 }
 
 }  // namespace tessarin

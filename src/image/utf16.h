@@ -24,4 +24,8 @@ std::u16string PathToUtf16(const std::filesystem::path& path);
 std::optional<std::filesystem::path> Utf16ToPath(std::u16string_view text,
                                                  std::string* err = nullptr);
 
+/// A path as text for messages: its bytes on Linux, UTF-8 on Windows (an unpaired surrogate
+/// shown as U+FFFD). Never throws.
+std::string PathForMessage(const std::filesystem::path& path);
+
 }  // namespace tessarin

@@ -14,6 +14,20 @@ std::string LastErrorText() {
   return std::system_category().message(static_cast<int>(::GetLastError()));
 }
 
+// Paths in messages as UTF-8; path::string() would throw on names outside the code page.
+std::string Show(const std::filesystem::path& path) {
+  const std::wstring& wide = path.native();
+  if (wide.empty()) return {};
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                      nullptr, 0, nullptr, nullptr);
+  std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+  if (n > 0) {
+    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
+                          nullptr, nullptr);
+  }
+  return out;
+}
+
 HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
 constexpr intptr_t kNoHandle = -1;  // INVALID_HANDLE_VALUE
@@ -26,7 +40,7 @@ void CloseQuietly(intptr_t h) {
 
 std::optional<ReadOnlyFile> ReadOnlyFile::Open(const std::filesystem::path& path,
                                                std::string* err) {
-  const std::string where = "open " + path.string() + ": ";
+  const std::string where = "open " + Show(path) + ": ";
   // Shared with nobody while open; a directory fails without FILE_FLAG_BACKUP_SEMANTICS.
   HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -104,7 +118,7 @@ bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8
     if (h == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) break;
   }
   if (h == INVALID_HANDLE_VALUE) {
-    if (err) *err = "create " + temp.string() + ": " + LastErrorText();
+    if (err) *err = "create " + Show(temp) + ": " + LastErrorText();
     return false;
   }
   bool ok = true;
@@ -127,14 +141,14 @@ bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8
   ::CloseHandle(h);
   if (!ok) {
     ::DeleteFileW(temp.c_str());
-    if (err) *err = "write " + temp.string() + ": " + reason;
+    if (err) *err = "write " + Show(temp) + ": " + reason;
     return false;
   }
   if (!::MoveFileExW(temp.c_str(), path.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     reason = LastErrorText();
     ::DeleteFileW(temp.c_str());
-    if (err) *err = "rename " + temp.string() + " to " + path.string() + ": " + reason;
+    if (err) *err = "rename " + Show(temp) + " to " + Show(path) + ": " + reason;
     return false;
   }
   return true;
