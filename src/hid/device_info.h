@@ -1,0 +1,34 @@
+// The target list's view of a device: how its identifiers classify it, and
+// the version and Cur fields read from its EEPROM.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tessarin {
+
+class HidDeviceManager;
+
+inline constexpr std::uint32_t KESTROVA_VENDOR_ID = 0x0495;
+
+/// How a device's vendor and product identifiers classify it.
+struct DeviceClass {
+  /// The target list's line, leading blanks included: "   Kestrova device",
+  /// "   Not Kestrova Firware" or "  Not Kestrova Device".
+  std::string line;
+  int notOwnDevice = 0;           ///< 1: not a Kestrova device
+  int deviceForeignFirmware = 0;  ///< 1: a Kestrova device running other firmware
+};
+
+DeviceClass ClassifyDevice(std::uint32_t vendorId, std::uint32_t productId);
+
+/// The current device's version from EEPROM addresses 5 (major) and 4
+/// (minor): "%d.%d"; "" when both bytes are 0; "No EEPROM" when the read
+/// fails. Any thread; takes the device lock through ReadBlock.
+std::string ReadDeviceVersion(HidDeviceManager& hid);
+
+/// The current device's Cur value from EEPROM addresses 10 (low) and 11
+/// (high): "%d"; "" when both are 0 or the read fails.
+std::string ReadDeviceCur(HidDeviceManager& hid);
+
+}  // namespace tessarin

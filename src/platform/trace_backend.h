@@ -1,0 +1,65 @@
+// A backend decorator that reports every report frame crossing it: the
+// protocol trace of the command-line tool's --trace option.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/hid_platform.h"
+
+namespace tessarin {
+
+/// The kind of HID report a transfer carries.
+enum class HidReportType { kOutput, kInput, kFeature };
+
+/// One transfer on a handle: a report sent to the device or fetched from it.
+enum class FrameTransfer { kSendOutput, kFetchInput, kSendFeature, kFetchFeature };
+
+/// "send-output", "fetch-input", "send-feature", "fetch-feature".
+const char* FrameTransferName(FrameTransfer transfer);
+
+/// One frame that crossed the backend.
+struct TraceEvent {
+  std::string path;  ///< the interface the handle was opened on
+  FrameTransfer transfer = FrameTransfer::kSendOutput;
+  bool ok = false;  ///< what the wrapped call returned
+  /// The first kReportBytes bytes of the buffer: the request as sent, or the
+  /// reply buffer as the fetch left it (also when it failed). Shorter buffers
+  /// are zero-padded; `length` tells the length actually passed.
+  std::array<std::uint8_t, kReportBytes> bytes{};
+  std::size_t length = 0;
+};
+
+/// Receives every event. Called on the thread that made the transfer, after
+/// the wrapped call returned; two threads may call it at once, so it must
+/// guard its own state.
+using TraceObserver = std::function<void(const TraceEvent&)>;
+
+/// One line for a trace: transfer, result, path and the bytes in hex, e.g.
+/// "send-output ok sim:0 00 15 00 04 02 (+60 zero)". Trailing zero bytes
+/// after byte 4 are folded into the "(+N zero)" count.
+std::string FormatTraceLine(const TraceEvent& event);
+
+/// Wraps `inner` (which must outlive this object): enumeration, opening and
+/// the device-change listener pass straight through; every handle it opens
+/// reports each transfer to the observer.
+class TraceBackend : public HidBackend {
+ public:
+  TraceBackend(HidBackend& inner, TraceObserver observer);
+
+  std::vector<HidInterfaceInfo> Enumerate() override;
+  HidHandlePtr Open(const std::string& path, HidOpenMode mode, std::string* error) override;
+  void SetDeviceChangeListener(DeviceChangeListener listener) override;
+  int DeviceChangeFd() const override;
+  void ProcessDeviceChanges() override;
+
+ private:
+  HidBackend& m_inner;
+  std::shared_ptr<const TraceObserver> m_observer;
+};
+
+}  // namespace tessarin

@@ -1,0 +1,60 @@
+// A HID backend of simulated interfaces, added and removed at run time.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/hid_platform.h"
+#include "sim/sim_clock.h"
+#include "sim/sim_device.h"
+
+namespace tessarin {
+
+/// Interfaces are named "sim:0", "sim:1", ... in the order they were added;
+/// a name is never reused, also after its device was removed. Enumerate()
+/// lists the present devices in that order, except those that vanished.
+/// Every member may be called from any thread.
+class SimBackend : public HidBackend {
+ public:
+  /// `clock` is given to the devices AddDevice(config) creates; null: no latency.
+  explicit SimBackend(std::shared_ptr<SimClock> clock = nullptr);
+  ~SimBackend() override;
+
+  /// Adds a device under a new path and returns the path. Calls the
+  /// device-change listener synchronously, on the calling thread, before it
+  /// returns (with no lock of the backend held). Adding a device object that
+  /// was removed before plugs it in again (Reattach()), EEPROM intact.
+  std::string AddDevice(SimDeviceConfig config);
+  std::string AddDevice(std::shared_ptr<SimDevice> device);
+  /// Unplugs a device: it vanishes (every call on a handle still open on it
+  /// fails from now on) and leaves the enumeration. Calls the listener
+  /// synchronously like AddDevice. False when no such path is present.
+  bool RemoveDevice(const std::string& path);
+
+  /// The device behind `path`; null when none is present.
+  std::shared_ptr<SimDevice> Device(const std::string& path) const;
+  /// The present devices and their paths, in the order they were added.
+  std::vector<std::pair<std::string, std::shared_ptr<SimDevice>>> Devices() const;
+  /// Open handles over all present devices.
+  int OpenHandles() const;
+
+  std::vector<HidInterfaceInfo> Enumerate() override;
+  /// Fails with a message naming the path when the device is unknown, gone
+  /// or denies opening.
+  HidHandlePtr Open(const std::string& path, HidOpenMode mode, std::string* error) override;
+  void SetDeviceChangeListener(DeviceChangeListener listener) override;
+
+ private:
+  void Notify();
+
+  std::shared_ptr<SimClock> m_clock;
+  mutable std::mutex m_mutex;
+  std::vector<std::pair<std::string, std::shared_ptr<SimDevice>>> m_devices;
+  int m_nextIndex = 0;
+  std::shared_ptr<DeviceChangeListener> m_listener;
+};
+
+}  // namespace tessarin

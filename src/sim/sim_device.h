@@ -1,0 +1,167 @@
+// A simulated device: the device side of the report protocol as the program
+// relies on it, with an EEPROM model, latency and faults on demand.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/hid_platform.h"
+#include "platform/trace_backend.h"
+#include "sim/sim_clock.h"
+
+namespace tessarin {
+
+inline constexpr std::size_t SIM_EEPROM_BYTES = 32768;
+
+/// What a simulated device is and how it misbehaves. Report lengths count the
+/// report ID byte, like HidInterfaceInfo; a transfer succeeds only on a report
+/// type whose length is exactly 65, so the lengths also decide the report mode
+/// the program chooses (65/any: output-input; 0 or 64 / 65: feature).
+struct SimDeviceConfig {
+  std::uint16_t vendorId = 0x0495;
+  std::uint16_t productId = 0x8041;
+  std::uint16_t outputReportByteLength = 65;
+  std::uint16_t inputReportByteLength = 65;
+  std::uint16_t featureReportByteLength = 0;
+
+  /// The answer to CMD_QUERY_PAGED_WRITE.
+  bool pagedWrite = false;
+  /// After each CMD_WRITE_EEPROM or CMD_PREPARE_WRITE, this many
+  /// CMD_QUERY_READY answer "not ready" before one answers "ready";
+  /// READY_NEVER: never ready.
+  int readyAfter = 0;
+  static constexpr int READY_NEVER = -1;
+  /// False: CMD_PROBE gets no reply (the fetch after it fails).
+  bool answersProbe = true;
+  /// Time each send and each fetch takes, on the device's clock.
+  std::chrono::nanoseconds latency{0};
+
+  /// Faults. Sends and fetches are counted separately from 1 (failed ones
+  /// included); the listed ones fail and reach nothing.
+  std::set<long> failSends;
+  std::set<long> failFetches;
+  /// EEPROM addresses whose byte reads back inverted (the stored byte is intact).
+  std::set<std::uint32_t> corruptAddresses;
+  /// After this many transfers (sends + fetches) every call fails, as on an
+  /// unplugged device; -1: never.
+  long vanishAfterFrames = -1;
+  /// Opening a handle fails with "Permission denied".
+  bool denyOpen = false;
+  /// Non-empty: the enumeration reports this error for the interface.
+  std::string enumerateError;
+
+  /// Initial EEPROM contents (at most 32768 bytes, the rest 0xFF); empty: all
+  /// 0xFF. Ignored when `eepromFile` exists.
+  std::string imageFile;
+  /// Where the EEPROM is kept between runs: loaded at creation when present,
+  /// saved (temporary file + rename) by Flush(), which runs when a handle on a
+  /// changed device is closed and when the device is destroyed. Empty: memory only.
+  std::string eepromFile;
+};
+
+/// One transfer as the device saw it.
+struct SimFrame {
+  FrameTransfer transfer = FrameTransfer::kSendOutput;
+  bool ok = false;
+  /// The request received, or the reply given (zeros when the fetch failed).
+  std::array<std::uint8_t, kReportBytes> bytes{};
+};
+
+/// The device. Usable standalone (HandleSend/HandleFetch, e.g. behind an
+/// emulated hidraw node) or through SimBackend. Every member may be called
+/// from any thread, also from two at once.
+class SimDevice {
+ public:
+  /// Loads `eepromFile` or `imageFile` when given; on a failure the EEPROM
+  /// stays all 0xFF and LoadError() tells why. A null clock means no latency.
+  explicit SimDevice(SimDeviceConfig config = {}, std::shared_ptr<SimClock> clock = nullptr);
+  /// Saves a changed EEPROM to `eepromFile`.
+  ~SimDevice();
+  SimDevice(const SimDevice&) = delete;
+  SimDevice& operator=(const SimDevice&) = delete;
+
+  /// A request arriving as an output or feature report of `length` bytes
+  /// (byte 0 the report ID). False when the transfer fails: the report type is
+  /// not 65 bytes long on this device, a fault is due, or the device is gone.
+  bool HandleSend(HidReportType type, const std::uint8_t* report, std::size_t length);
+  /// A reply fetched as an input or feature report. False on the same faults
+  /// and when there is nothing to answer (no request yet, or an unanswered
+  /// probe). A successful fetch returns the reply of the last request that has
+  /// one, as often as it is asked for.
+  bool HandleFetch(HidReportType type, std::uint8_t* report, std::size_t length);
+
+  /// The interface as an enumeration shows it (path left empty).
+  HidInterfaceInfo Info() const;
+  const SimDeviceConfig& Config() const { return m_config; }
+  /// Why loading the EEPROM file or image failed; empty when it did not.
+  std::string LoadError() const;
+
+  /// Writes the EEPROM to `eepromFile` if it changed since the last save.
+  /// True when nothing needed saving or the save succeeded.
+  bool Flush(std::string* error = nullptr);
+
+  // Inspection and control, for tests and the demo.
+  std::vector<std::uint8_t> Eeprom() const;
+  void SetEeprom(std::uint32_t address, const std::vector<std::uint8_t>& bytes);
+  void SetAnswersProbe(bool answers);
+  void SetPagedWrite(bool paged);
+  void SetReadyAfter(int queries);
+  void SetLatency(std::chrono::nanoseconds latency);
+  void FailSend(long ordinal);   ///< the ordinal-th send from the start fails
+  void FailFetch(long ordinal);  ///< the ordinal-th fetch from the start fails
+  void CorruptAt(std::uint32_t address);
+  void VanishAfter(long frames);  ///< counted from the start, like the config
+  void Vanish() { VanishAfter(0); }
+  bool Vanished() const;
+  /// Plugged in again: no longer vanished, and no vanishing planned.
+  void Reattach();
+  void SetDenyOpen(bool deny);
+  bool DenyOpen() const;
+
+  /// The transfer log, oldest first; kept while logging is on (the default).
+  std::vector<SimFrame> Frames() const;
+  /// Only the requests that arrived (successful sends).
+  std::vector<SimFrame> Requests() const;
+  void ClearFrames();
+  void SetLogging(bool on);
+  long Sends() const;    ///< sends attempted so far
+  long Fetches() const;  ///< fetches attempted so far
+
+  /// Open handles on this device, by the mode they were opened in (SimBackend
+  /// keeps these up to date).
+  int OpenHandles() const;
+  int OpenHandles(HidOpenMode mode) const;
+  void HandleOpened(HidOpenMode mode);
+  void HandleClosed(HidOpenMode mode);
+
+ private:
+  bool TransferAllowed(HidReportType type, std::size_t length) const;
+  bool GoneLocked() const;
+  void Log(FrameTransfer transfer, bool ok, const std::uint8_t* bytes, std::size_t length);
+  void Execute(const std::uint8_t* request);
+  bool FlushLocked(std::string* error);
+
+  SimDeviceConfig m_config;
+  std::shared_ptr<SimClock> m_clock;
+  mutable std::mutex m_mutex;
+  std::vector<std::uint8_t> m_eeprom;
+  bool m_dirty = false;
+  std::string m_loadError;
+  std::array<std::uint8_t, kReportBytes> m_reply{};
+  bool m_hasReply = false;
+  int m_notReadyLeft = 0;
+  long m_sends = 0;
+  long m_fetches = 0;
+  bool m_logging = true;
+  std::vector<SimFrame> m_frames;
+  std::array<int, 3> m_openHandles{};
+};
+
+}  // namespace tessarin
