@@ -1,0 +1,48 @@
+// Report lengths from a raw HID report descriptor, computed the way Windows'
+// HidP_GetCaps reports them. Pure C++: used by the Linux backend, where the
+// kernel gives the descriptor but no lengths.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace tessarin {
+
+/// The longest report of each type in bytes, with one byte for the report ID
+/// always counted (also when the device numbers no reports), the way
+/// HIDP_CAPS' InputReportByteLength etc. do; 0 when the descriptor has no
+/// report of that type.
+struct HidReportLengths {
+  std::uint16_t input = 0;
+  std::uint16_t output = 0;
+  std::uint16_t feature = 0;
+  /// True when the descriptor declares report IDs (then byte 0 of every
+  /// report must be one of them, never 0).
+  bool numberedReports = false;
+
+  bool operator==(const HidReportLengths&) const = default;
+};
+
+/// Limits beyond which a descriptor is refused as malformed. They match what
+/// the Linux kernel accepts, so a descriptor refused here is one no hidraw
+/// node would ever carry.
+inline constexpr std::uint32_t kMaxReportSizeBits = 256;
+inline constexpr std::uint32_t kMaxReportCount = 12288;
+inline constexpr std::uint32_t kMaxReportBytes = 16383;  ///< without the ID byte
+inline constexpr std::size_t kMaxPushDepth = 16;
+
+/// Walks the items of `descriptor` (short and long items, Push/Pop, report
+/// IDs; padding fields count) and sums, per report type and report ID, the
+/// bits of every Input, Output and Feature main item. Returns the lengths, or
+/// nothing when the descriptor is malformed (a truncated item, Pop without
+/// Push, End Collection without Collection, a collection left open, report
+/// ID 0 or above 255, a size, count or report length over the limits above),
+/// and then puts a message naming the byte offset and the fault into
+/// `error` when given. Never reads outside `descriptor`.
+std::optional<HidReportLengths> ParseReportDescriptor(std::span<const std::uint8_t> descriptor,
+                                                      std::string* error = nullptr);
+
+}  // namespace tessarin

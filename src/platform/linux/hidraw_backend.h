@@ -1,0 +1,34 @@
+// The Linux HID backend: hidraw nodes, found and watched through libudev.
+//
+// Enumerate() reads ids and the report descriptor from sysfs (which needs no
+// permission on the node) and computes the report lengths from it. Handles
+// are plain file descriptors on /dev/hidrawN: output reports go out with
+// write(), input reports come back with HIDIOCGINPUT, feature reports use
+// HIDIOCSFEATURE / HIDIOCGFEATURE.
+//
+// Device changes: a libudev monitor (source "udev", subsystem "hidraw") is
+// bound when the backend is created. DeviceChangeFd() is its socket; when it
+// becomes readable, the thread that watches it calls ProcessDeviceChanges(),
+// which calls the listener on that same thread, once per "add" or "remove",
+// with kDeviceNodesChanged. The backend starts no thread of its own.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/hid_platform.h"
+
+namespace tessarin {
+
+/// The installed rule that gives the user at the seat access to the devices.
+extern const char* const kUdevRulePath;
+
+/// The message for a hidraw node that open() refused with `err`: names the
+/// node and the OS reason; for a permission failure, also the udev rule that
+/// fixes it and the command that makes udev apply it.
+std::string DescribeHidrawOpenFailure(const std::string& node, int err);
+
+/// The hidraw backend; null (with `error` set) when libudev cannot start.
+std::unique_ptr<HidBackend> CreateHidrawBackend(std::string* error);
+
+}  // namespace tessarin
