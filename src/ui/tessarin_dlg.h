@@ -177,6 +177,11 @@ class CTessarinDlg : public DialogHandlers {
   /// Frees what the dialog owns and ends it with IDCANCEL.
   void FinishClose();
   void StopWorkerAndWait();
+  /// A handler may act: the dialog has a window and has not ended.
+  bool Live() const;
+  /// A burn runs, or its worker's end has not been handled yet.
+  bool BurnBusy() const;
+  /// What UpdateBurnButton would decide for the Burn button now.
   bool BurnAllowed() const;
 
   HidBackend& m_backend;
@@ -185,6 +190,10 @@ class CTessarinDlg : public DialogHandlers {
   CompatState m_compat;
   /// Size of the image the running (or last) burn writes: the progress range.
   std::int32_t m_burnImageSize = 0;
+  /// Path of the device the running (or last) burn writes.
+  std::string m_burnDevicePath;
+  /// A device change arrived during a burn: rescan when the worker has ended.
+  bool m_rescanPending = false;
   std::optional<RefusedFile> m_refusedFile;
   bool m_closing = false;
   bool m_ended = false;
