@@ -1,0 +1,112 @@
+// The dialog framework on Qt 6 Widgets: a TemplateDialog that implements
+// DialogFramework for the dialog's handlers and turns Qt's events into the
+// calls of the routing table.
+#pragma once
+
+#include <QAction>
+#include <QPointer>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/hid_platform.h"
+#include "ui/tessarin_dlg.h"
+#include "ui/qt/template_dialog.h"
+
+class QSocketNotifier;
+
+namespace tessarin {
+
+/// Routing, all on the user-interface thread:
+/// - window activation gained and lost -> OnActivateDialog(1 / 0);
+/// - the backend's device-change descriptor readable -> ProcessDeviceChanges()
+///   (whose listener, installed by the dialog, posts OnDevicesChanged(7));
+/// - Esc, the close box, Alt+F4 -> OnCloseDialog; the window closes only
+///   when a handler calls EndDialog;
+/// - Enter with no default button to press -> OnCommand(IDOK); button clicks
+///   -> OnCommand(id);
+/// - the context-menu item and F1 (once AddAboutCommand gave the text) ->
+///   OnSystemCommand(SC_ABOUT).
+/// Once the dialog ended no handler is called any more and posted closures
+/// still queued are dropped.
+class QtDialogHost : public TemplateDialog, public DialogHost {
+  Q_OBJECT
+
+ public:
+  /// `backend` may be null (no device-change descriptor is watched); it and
+  /// `handlers` must outlive the host.
+  QtDialogHost(const DialogTemplate& dialog, DialogHandlers& handlers, HidBackend* backend,
+               QWidget* parent = nullptr);
+  ~QtDialogHost() override;
+
+  /// Calls OnDialogInit, shows and activates the window, and returns at once
+  /// (the tests' and RunModal's common start).
+  void Start();
+  /// Start(), then runs the modal loop until EndDialog; returns its result.
+  int RunModal() override;
+  /// True once EndDialog was called.
+  bool Ended() const { return m_ended; }
+  /// The result given to EndDialog (0 before).
+  int Result() const { return m_result; }
+  /// The About item, or null before AddAboutCommand.
+  QAction* AboutAction() const { return m_aboutAction; }
+
+  /// Replaces the file chooser (tests): called instead of the file dialog.
+  void SetFileChooser(std::function<std::optional<std::u16string>()> chooser);
+
+  // DialogFramework
+  void SetControlText(int id, const std::u16string& text) override;
+  void EnableControl(int id, bool enable) override;
+  void ShowControl(int id, bool show) override;
+  void SetControlRed(int id, bool red) override;
+  void ComboResetContent(int id) override;
+  int ComboAddString(int id, const std::u16string& text) override;
+  void ComboSetCurSel(int id, int index) override;
+  void ProgressSetRange(int id, int min, int max) override;
+  void ProgressSetPos(int id, int pos) override;
+  MessageBoxResult MessageBox(const std::u16string& text, const std::u16string& caption) override;
+  std::optional<std::u16string> ChooseFile() override;
+  void PostToUiThread(std::function<void()> closure) override;
+  void EndDialog(int result) override;
+  void AddAboutCommand(const std::u16string& text) override;
+  void SetWindowIcon(int iconId) override;
+  void RunAboutBox() override;
+
+ public slots:
+  /// Esc and closing the window: asks the handlers, never closes by itself.
+  void reject() override;
+  /// Nothing closes the dialog but EndDialog.
+  void accept() override;
+
+ protected:
+  bool event(QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+
+ private:
+  /// The logical range of a progress bar, kept here because an empty range
+  /// must not turn the Qt bar into a busy indicator.
+  struct ProgressRange {
+    int min = 0;
+    int max = 100;
+  };
+
+  bool Routing() const { return !m_ended; }
+
+  DialogHandlers& m_handlers;
+  HidBackend* m_backend;
+  QSocketNotifier* m_deviceNotifier = nullptr;
+  QAction* m_aboutAction = nullptr;
+  std::function<std::optional<std::u16string>()> m_chooser;
+  std::map<int, ProgressRange> m_progressRanges;
+  bool m_started = false;
+  bool m_ended = false;
+  int m_result = 0;
+};
+
+/// The factory CTessarinApp builds its window with.
+DialogHostFactory QtDialogHostFactory();
+
+}  // namespace tessarin

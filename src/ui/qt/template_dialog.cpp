@@ -1,0 +1,146 @@
+#include "ui/qt/template_dialog.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QString>
+
+// Outside the namespace, as Qt requires: makes the compiled-in icon reachable
+// although this library is linked statically.
+static void InitUiQtResources() { Q_INIT_RESOURCE(tessarin_ui_qt); }
+
+namespace tessarin {
+namespace {
+
+QString ToQString(std::u16string_view text) {
+  return QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size()));
+}
+
+bool Has(const ControlTemplate& control, std::uint32_t style) {
+  return (control.styles & style) != 0;
+}
+
+}  // namespace
+
+QIcon ResourceIcon(int iconId) {
+  static const bool initialised = (InitUiQtResources(), true);
+  (void)initialised;
+  if (iconId != IDR_MAINFRAME) return QIcon();
+  return QIcon(QStringLiteral(":/tessarin/tessarin-256.png"));
+}
+
+TemplateDialog::TemplateDialog(const DialogTemplate& dialog, QWidget* parent)
+    : QDialog(parent), m_template(dialog) {
+  // "MS Shell Dlg" is the Windows name of the system's dialog font; the
+  // system's own user-interface font is its counterpart here.
+  setFont(QApplication::font());
+  m_units = ComputeBaseUnits(font());
+
+  Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+  if (dialog.minimizeBox) flags |= Qt::WindowMinimizeButtonHint;
+  setWindowFlags(flags);
+  setWindowTitle(ToQString(dialog.caption));
+  setFixedSize(DialogUnitsToPixelsX(dialog.width, m_units),
+               DialogUnitsToPixelsY(dialog.height, m_units));
+  setSizeGripEnabled(false);
+
+  for (const ControlTemplate& control : dialog.controls) {
+    QWidget* widget = CreateControl(control);
+    if (control.id != IDC_STATIC) m_controls.emplace(control.id, widget);
+  }
+}
+
+QWidget* TemplateDialog::Control(int id) const {
+  const auto it = m_controls.find(id);
+  return it == m_controls.end() ? nullptr : it->second;
+}
+
+QWidget* TemplateDialog::CreateControl(const ControlTemplate& control) {
+  const QRect rect = MapDialogRect(control.x, control.y, control.width, control.height, m_units);
+  const QString caption = ToQString(control.caption);
+  QWidget* widget = nullptr;
+
+  switch (control.kind) {
+    case ControlKind::kPushButton:
+    case ControlKind::kDefPushButton: {
+      auto* button = new QPushButton(caption, this);
+      button->setDefault(control.kind == ControlKind::kDefPushButton);
+      widget = button;
+      break;
+    }
+    case ControlKind::kEdit: {
+      auto* edit = new QLineEdit(caption, this);
+      edit->setReadOnly(Has(control, STYLE_READONLY));
+      edit->setFrame(Has(control, STYLE_BORDER));
+      widget = edit;
+      break;
+    }
+    case ControlKind::kStaticText: {
+      auto* label = new QLabel(this);
+      label->setTextFormat(Qt::PlainText);
+      label->setText(caption);
+      label->setAlignment((Has(control, STYLE_CENTER) ? Qt::AlignHCenter : Qt::AlignLeft) |
+                          Qt::AlignTop);
+      widget = label;
+      break;
+    }
+    case ControlKind::kComboDropDownList: {
+      auto* combo = new QComboBox(this);
+      combo->setEditable(false);
+      combo->setInsertPolicy(QComboBox::NoInsert);
+      widget = combo;
+      break;
+    }
+    case ControlKind::kProgressBar: {
+      auto* bar = new QProgressBar(this);
+      bar->setTextVisible(false);
+      bar->setRange(0, 100);  // the platform control's default range
+      bar->setValue(0);
+      widget = bar;
+      break;
+    }
+    case ControlKind::kGroupBox: {
+      auto* group = new QGroupBox(caption, this);
+      // A frame only: it must not hide the controls inside it from the mouse.
+      group->setAttribute(Qt::WA_TransparentForMouseEvents);
+      group->setFocusPolicy(Qt::NoFocus);
+      widget = group;
+      break;
+    }
+    case ControlKind::kIcon: {
+      auto* label = new QLabel(this);
+      label->setPixmap(ResourceIcon(control.iconId).pixmap(rect.size()));
+      label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+      widget = label;
+      break;
+    }
+  }
+
+  QRect geometry = rect;
+  if (control.kind == ControlKind::kComboDropDownList) {
+    // The template's height includes the open list; the closed box is as
+    // tall as an edit line.
+    geometry.setHeight(std::min(rect.height(), std::max(DialogUnitsToPixelsY(14, m_units),
+                                                        widget->sizeHint().height())));
+  }
+  widget->setGeometry(geometry);
+  if (Has(control, STYLE_TABSTOP)) {
+    widget->setFocusPolicy(Qt::StrongFocus);
+  } else if (control.kind == ControlKind::kPushButton ||
+             control.kind == ControlKind::kDefPushButton) {
+    widget->setFocusPolicy(Qt::ClickFocus);
+  }
+  if (Has(control, STYLE_DISABLED)) widget->setEnabled(false);
+  if (Has(control, STYLE_HIDDEN)) widget->hide();
+  // Group boxes come late in the template order but sit behind the fields
+  // they frame.
+  if (control.kind == ControlKind::kGroupBox) widget->lower();
+  return widget;
+}
+
+}  // namespace tessarin
