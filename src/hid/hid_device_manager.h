@@ -26,6 +26,9 @@ struct HidDeviceEntry {
   HidHandlePtr featureHandle;  ///< mode 2 only
   HidHandlePtr writeHandle;    ///< mode 1 only
   HidHandlePtr readHandle;     ///< mode 1 only
+  /// Set by the first Open(). The handles of an opened entry are never
+  /// replaced, because an exchange on another thread may be using them.
+  bool opened = false;
 };
 
 /// An interface that Scan() looked at but did not list, and why; kept so a
@@ -57,7 +60,9 @@ class HidDeviceManager {
   Entry Scan();
 
   /// Opens the entry's handles for its mode and makes it current. Failed
-  /// opens are not reported: the commands on a null handle then fail.
+  /// opens are not reported: the commands on a null handle then fail. An
+  /// entry opened before keeps the handles it has and only becomes current.
+  /// Returns false only for a null entry.
   bool Open(const Entry& entry);
 
   /// The list of the last scan, in scan order.
@@ -90,6 +95,10 @@ class HidDeviceManager {
   std::recursive_timed_mutex& DeviceLock() { return m_mutex; }
 
  private:
+  enum class ProbeResult { kAnswered, kLockBusy, kNoAnswer };
+  ProbeResult ProbeInterface(ReportMode mode, HidHandle* featureHandle, HidHandle* writeHandle,
+                             HidHandle* readHandle);
+
   HidBackend& m_backend;
   std::vector<Entry> m_list;
   std::vector<HidSkippedInterface> m_skipped;

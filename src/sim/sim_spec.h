@@ -17,10 +17,11 @@ namespace tessarin {
 // Syntax of SPEC (this block is the user documentation; keep it in step):
 //
 //   SPEC     := ITEM { ';' ITEM }
-//   ITEM     := 'default' | 'dir=' PATH | DEVICE
+//   ITEM     := 'default' | 'none' | 'dir=' PATH | DEVICE
 //   DEVICE   := KEY '=' VALUE { ',' KEY '=' VALUE }
 //
 //   default          one Kestrova device: vid=0495,pid=8041,mode=1
+//   none             no device at all (the spec may not be empty otherwise)
 //   dir=PATH         keep each device's EEPROM in PATH/sim-<n>.eeprom (n = 0, 1, ...
 //                    in the order the devices are given), so a burn survives from
 //                    one run to the next; the directory must exist

@@ -1,0 +1,135 @@
+#include "sim/sim_backend.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace tessarin {
+
+namespace {
+
+// A handle holds its device alive; like an OS handle it only carries the
+// report types its access allows: output reports need write access, input
+// reports read access, feature reports any handle.
+class SimHandle : public HidHandle {
+ public:
+  SimHandle(std::shared_ptr<SimDevice> device, HidOpenMode mode)
+      : m_device(std::move(device)), m_mode(mode) {
+    m_device->HandleOpened(m_mode);
+  }
+  ~SimHandle() override { m_device->HandleClosed(m_mode); }
+
+  bool SetOutputReport(const std::uint8_t* report, std::size_t length) override {
+    return m_mode == HidOpenMode::kWrite &&
+           m_device->HandleSend(HidReportType::kOutput, report, length);
+  }
+  bool GetInputReport(std::uint8_t* report, std::size_t length) override {
+    return m_mode == HidOpenMode::kRead &&
+           m_device->HandleFetch(HidReportType::kInput, report, length);
+  }
+  bool SetFeature(const std::uint8_t* report, std::size_t length) override {
+    return m_device->HandleSend(HidReportType::kFeature, report, length);
+  }
+  bool GetFeature(std::uint8_t* report, std::size_t length) override {
+    return m_device->HandleFetch(HidReportType::kFeature, report, length);
+  }
+
+ private:
+  std::shared_ptr<SimDevice> m_device;
+  HidOpenMode m_mode;
+};
+
+}  // namespace
+
+SimBackend::SimBackend(std::shared_ptr<SimClock> clock) : m_clock(std::move(clock)) {}
+
+SimBackend::~SimBackend() = default;
+
+std::string SimBackend::AddDevice(SimDeviceConfig config) {
+  return AddDevice(std::make_shared<SimDevice>(std::move(config), m_clock));
+}
+
+std::string SimBackend::AddDevice(std::shared_ptr<SimDevice> device) {
+  device->Reattach();
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    path = "sim:" + std::to_string(m_nextIndex++);
+    m_devices.emplace_back(path, std::move(device));
+  }
+  Notify();
+  return path;
+}
+
+bool SimBackend::RemoveDevice(const std::string& path) {
+  std::shared_ptr<SimDevice> device;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = std::find_if(m_devices.begin(), m_devices.end(),
+                           [&](const auto& item) { return item.first == path; });
+    if (it == m_devices.end()) return false;
+    device = std::move(it->second);
+    m_devices.erase(it);
+  }
+  device->Vanish();
+  Notify();
+  return true;
+}
+
+std::shared_ptr<SimDevice> SimBackend::Device(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (const auto& [name, device] : m_devices) {
+    if (name == path) return device;
+  }
+  return nullptr;
+}
+
+std::vector<std::pair<std::string, std::shared_ptr<SimDevice>>> SimBackend::Devices() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_devices;
+}
+
+int SimBackend::OpenHandles() const {
+  int open = 0;
+  for (const auto& item : Devices()) open += item.second->OpenHandles();
+  return open;
+}
+
+std::vector<HidInterfaceInfo> SimBackend::Enumerate() {
+  std::vector<HidInterfaceInfo> interfaces;
+  for (const auto& [path, device] : Devices()) {
+    if (device->Vanished()) continue;
+    HidInterfaceInfo info = device->Info();
+    info.path = path;
+    interfaces.push_back(std::move(info));
+  }
+  return interfaces;
+}
+
+HidHandlePtr SimBackend::Open(const std::string& path, HidOpenMode mode, std::string* error) {
+  const std::shared_ptr<SimDevice> device = Device(path);
+  if (!device || device->Vanished()) {
+    if (error) *error = "open " + path + ": No such device";
+    return nullptr;
+  }
+  if (device->DenyOpen()) {
+    if (error) *error = "open " + path + ": Permission denied";
+    return nullptr;
+  }
+  return std::make_unique<SimHandle>(device, mode);
+}
+
+void SimBackend::SetDeviceChangeListener(DeviceChangeListener listener) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_listener = listener ? std::make_shared<DeviceChangeListener>(std::move(listener)) : nullptr;
+}
+
+void SimBackend::Notify() {
+  std::shared_ptr<DeviceChangeListener> listener;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    listener = m_listener;
+  }
+  if (listener) (*listener)(kDeviceNodesChanged);
+}
+
+}  // namespace tessarin

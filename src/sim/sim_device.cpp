@@ -1,0 +1,339 @@
+#include "sim/sim_device.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+#include <utility>
+
+#include "hid/report_frame.h"
+#include "platform/file_io.h"
+
+namespace tessarin {
+
+namespace {
+
+constexpr std::uint32_t ADDRESS_MASK = SIM_EEPROM_BYTES - 1;
+
+// Reads a whole file of at most SIM_EEPROM_BYTES bytes into the front of `eeprom`.
+bool LoadFile(const std::string& path, std::vector<std::uint8_t>& eeprom, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot read " + path;
+    return false;
+  }
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    *error = "cannot read " + path;
+    return false;
+  }
+  if (bytes.size() > SIM_EEPROM_BYTES) {
+    *error = path + ": " + std::to_string(bytes.size()) + " bytes, more than the " +
+             std::to_string(SIM_EEPROM_BYTES) + "-byte EEPROM";
+    return false;
+  }
+  std::copy(bytes.begin(), bytes.end(), eeprom.begin());
+  return true;
+}
+
+int ModeIndex(HidOpenMode mode) { return static_cast<int>(mode); }
+
+}  // namespace
+
+SimDevice::SimDevice(SimDeviceConfig config, std::shared_ptr<SimClock> clock)
+    : m_config(std::move(config)), m_clock(std::move(clock)), m_eeprom(SIM_EEPROM_BYTES, 0xFF) {
+  std::error_code ec;
+  if (!m_config.eepromFile.empty() && std::filesystem::exists(m_config.eepromFile, ec)) {
+    LoadFile(m_config.eepromFile, m_eeprom, &m_loadError);
+  } else if (!m_config.imageFile.empty()) {
+    // The image becomes the EEPROM: keep it, if there is a file to keep it in.
+    if (LoadFile(m_config.imageFile, m_eeprom, &m_loadError)) m_dirty = true;
+  }
+  if (!m_loadError.empty()) std::fill(m_eeprom.begin(), m_eeprom.end(), 0xFF);
+}
+
+SimDevice::~SimDevice() { Flush(nullptr); }
+
+HidInterfaceInfo SimDevice::Info() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  HidInterfaceInfo info;
+  info.vendorId = m_config.vendorId;
+  info.productId = m_config.productId;
+  info.outputReportByteLength = m_config.outputReportByteLength;
+  info.featureReportByteLength = m_config.featureReportByteLength;
+  info.error = m_config.enumerateError;
+  return info;
+}
+
+std::string SimDevice::LoadError() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_loadError;
+}
+
+bool SimDevice::TransferAllowed(HidReportType type, std::size_t length) const {
+  if (length != kReportBytes) return false;
+  switch (type) {
+    case HidReportType::kOutput:
+      return m_config.outputReportByteLength == kReportBytes;
+    case HidReportType::kInput:
+      return m_config.inputReportByteLength == kReportBytes;
+    case HidReportType::kFeature:
+      return m_config.featureReportByteLength == kReportBytes;
+  }
+  return false;
+}
+
+bool SimDevice::GoneLocked() const {
+  return m_config.vanishAfterFrames >= 0 && m_sends + m_fetches >= m_config.vanishAfterFrames;
+}
+
+void SimDevice::Log(FrameTransfer transfer, bool ok, const std::uint8_t* bytes,
+                    std::size_t length) {
+  if (!m_logging) return;
+  SimFrame frame;
+  frame.transfer = transfer;
+  frame.ok = ok;
+  if (bytes != nullptr) std::memcpy(frame.bytes.data(), bytes, std::min(length, kReportBytes));
+  m_frames.push_back(frame);
+}
+
+bool SimDevice::HandleSend(HidReportType type, const std::uint8_t* report, std::size_t length) {
+  std::chrono::nanoseconds latency;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    latency = m_config.latency;
+  }
+  if (latency.count() > 0 && m_clock) m_clock->Sleep(latency);
+
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const bool gone = GoneLocked();
+  const long ordinal = ++m_sends;
+  const bool ok = !gone && report != nullptr && type != HidReportType::kInput &&
+                  TransferAllowed(type, length) && m_config.failSends.count(ordinal) == 0;
+  if (ok) Execute(report);
+  Log(type == HidReportType::kFeature ? FrameTransfer::kSendFeature : FrameTransfer::kSendOutput,
+      ok, ok ? report : nullptr, length);
+  return ok;
+}
+
+bool SimDevice::HandleFetch(HidReportType type, std::uint8_t* report, std::size_t length) {
+  std::chrono::nanoseconds latency;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    latency = m_config.latency;
+  }
+  if (latency.count() > 0 && m_clock) m_clock->Sleep(latency);
+
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const bool gone = GoneLocked();
+  const long ordinal = ++m_fetches;
+  const bool ok = !gone && report != nullptr && type != HidReportType::kOutput &&
+                  TransferAllowed(type, length) && m_config.failFetches.count(ordinal) == 0 &&
+                  m_hasReply;
+  if (ok) std::memcpy(report, m_reply.data(), kReportBytes);
+  Log(type == HidReportType::kFeature ? FrameTransfer::kFetchFeature : FrameTransfer::kFetchInput,
+      ok, ok ? m_reply.data() : nullptr, kReportBytes);
+  return ok;
+}
+
+void SimDevice::Execute(const std::uint8_t* request) {
+  const std::uint32_t address = (static_cast<std::uint32_t>(request[2]) << 8) | request[3];
+  switch (request[1]) {
+    case CMD_WRITE_EEPROM: {
+      const int n = std::min<int>(request[4], WRITE_BLOCK_MAX);
+      for (int i = 0; i < n; ++i) m_eeprom[(address + i) & ADDRESS_MASK] = request[5 + i];
+      if (n > 0) m_dirty = true;
+      m_notReadyLeft = m_config.readyAfter;
+      break;
+    }
+    case CMD_READ_EEPROM: {
+      const int n = std::min<int>(request[4], READ_BLOCK_MAX);
+      m_reply.fill(0);
+      for (int i = 0; i < n; ++i) {
+        const std::uint32_t a = (address + i) & ADDRESS_MASK;
+        const std::uint8_t flip = m_config.corruptAddresses.count(a) != 0 ? 0xFF : 0x00;
+        m_reply[1 + i] = m_eeprom[a] ^ flip;
+      }
+      m_hasReply = true;
+      break;
+    }
+    case CMD_PROBE:
+      m_reply.fill(0);
+      m_hasReply = m_config.answersProbe;
+      break;
+    case CMD_QUERY_PAGED_WRITE:
+      m_reply.fill(0);
+      m_reply[1] = m_config.pagedWrite ? 1 : 0;
+      m_hasReply = true;
+      break;
+    case CMD_PREPARE_WRITE:
+      m_notReadyLeft = m_config.readyAfter;
+      break;
+    case CMD_QUERY_READY: {
+      bool ready = false;
+      if (m_config.readyAfter != SimDeviceConfig::READY_NEVER) {
+        ready = m_notReadyLeft <= 0;
+        if (!ready) --m_notReadyLeft;
+      }
+      m_reply.fill(0);
+      m_reply[1] = ready ? 1 : 0;
+      m_hasReply = true;
+      break;
+    }
+    default:
+      // An unknown command is taken and not answered; the last reply stays.
+      break;
+  }
+}
+
+bool SimDevice::FlushLocked(std::string* error) {
+  if (m_config.eepromFile.empty() || !m_dirty) return true;
+  std::string reason;
+  if (!WriteFileReplacing(m_config.eepromFile, m_eeprom, &reason)) {
+    if (error) *error = reason;
+    return false;
+  }
+  m_dirty = false;
+  return true;
+}
+
+bool SimDevice::Flush(std::string* error) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return FlushLocked(error);
+}
+
+std::vector<std::uint8_t> SimDevice::Eeprom() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_eeprom;
+}
+
+void SimDevice::SetEeprom(std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    m_eeprom[(address + i) & ADDRESS_MASK] = bytes[i];
+  }
+  m_dirty = true;
+}
+
+void SimDevice::SetAnswersProbe(bool answers) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_config.answersProbe = answers;
+}
+
+void SimDevice::SetPagedWrite(bool paged) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_config.pagedWrite = paged;
+}
+
+void SimDevice::SetReadyAfter(int queries) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_config.readyAfter = queries;
+}
+
+void SimDevice::SetLatency(std::chrono::nanoseconds latency) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_config.latency = latency;
+}
+
+void SimDevice::FailSend(long ordinal) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_config.failSends.insert(ordinal);
+}
+
+void SimDevice::FailFetch(long ordinal) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_config.failFetches.insert(ordinal);
+}
+
+void SimDevice::CorruptAt(std::uint32_t address) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_config.corruptAddresses.insert(address & ADDRESS_MASK);
+}
+
+void SimDevice::VanishAfter(long frames) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_config.vanishAfterFrames = frames;
+}
+
+bool SimDevice::Vanished() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return GoneLocked();
+}
+
+void SimDevice::Reattach() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_config.vanishAfterFrames = -1;
+}
+
+void SimDevice::SetDenyOpen(bool deny) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_config.denyOpen = deny;
+}
+
+bool SimDevice::DenyOpen() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_config.denyOpen;
+}
+
+std::vector<SimFrame> SimDevice::Frames() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_frames;
+}
+
+std::vector<SimFrame> SimDevice::Requests() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<SimFrame> requests;
+  for (const SimFrame& frame : m_frames) {
+    const bool send = frame.transfer == FrameTransfer::kSendOutput ||
+                      frame.transfer == FrameTransfer::kSendFeature;
+    if (send && frame.ok) requests.push_back(frame);
+  }
+  return requests;
+}
+
+void SimDevice::ClearFrames() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_frames.clear();
+}
+
+void SimDevice::SetLogging(bool on) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_logging = on;
+}
+
+long SimDevice::Sends() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_sends;
+}
+
+long SimDevice::Fetches() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_fetches;
+}
+
+int SimDevice::OpenHandles() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_openHandles[0] + m_openHandles[1] + m_openHandles[2];
+}
+
+int SimDevice::OpenHandles(HidOpenMode mode) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_openHandles[ModeIndex(mode)];
+}
+
+void SimDevice::HandleOpened(HidOpenMode mode) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  ++m_openHandles[ModeIndex(mode)];
+}
+
+void SimDevice::HandleClosed(HidOpenMode mode) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  --m_openHandles[ModeIndex(mode)];
+  // Closing is the cheap moment to keep a burn: once per handle, not per block.
+  FlushLocked(nullptr);
+}
+
+}  // namespace tessarin

@@ -1,0 +1,231 @@
+#include "sim/sim_spec.h"
+
+#include <charconv>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+namespace tessarin {
+
+namespace {
+
+std::string_view Trim(std::string_view text) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+std::vector<std::string_view> Split(std::string_view text, char separator) {
+  std::vector<std::string_view> parts;
+  for (;;) {
+    const std::size_t at = text.find(separator);
+    parts.push_back(Trim(text.substr(0, at)));
+    if (at == std::string_view::npos) return parts;
+    text.remove_prefix(at + 1);
+  }
+}
+
+// A whole string of digits in `base`, no sign, within [0, max].
+bool ParseNumber(std::string_view text, int base, unsigned long long max,
+                 unsigned long long& value) {
+  if (text.empty()) return false;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value, base);
+  return ec == std::errc() && ptr == end && value <= max;
+}
+
+bool ParseHexId(std::string_view text, std::uint16_t& id) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text.remove_prefix(2);
+  }
+  unsigned long long value = 0;
+  if (text.size() > 4 || !ParseNumber(text, 16, 0xFFFF, value)) return false;
+  id = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+bool ParseAddress(std::string_view text, std::uint32_t& address) {
+  unsigned long long value = 0;
+  bool ok;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    ok = ParseNumber(text.substr(2), 16, 0xFFFF, value);
+  } else {
+    ok = ParseNumber(text, 10, 0xFFFF, value);
+  }
+  address = static_cast<std::uint32_t>(value);
+  return ok;
+}
+
+bool ParseFlag(std::string_view text, bool& flag) {
+  if (text != "0" && text != "1") return false;
+  flag = text == "1";
+  return true;
+}
+
+bool ParseDuration(std::string_view text, std::chrono::nanoseconds& duration) {
+  std::size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  const std::string_view unit = text.substr(digits);
+  unsigned long long perUnit;
+  if (unit == "ns") {
+    perUnit = 1;
+  } else if (unit == "us") {
+    perUnit = 1000;
+  } else if (unit == "ms") {
+    perUnit = 1000 * 1000;
+  } else if (unit == "s") {
+    perUnit = 1000 * 1000 * 1000;
+  } else {
+    return false;
+  }
+  constexpr unsigned long long kMaxNs = 10ull * 1000 * 1000 * 1000;  // 10 s per transfer
+  unsigned long long count = 0;
+  if (!ParseNumber(text.substr(0, digits), 10, kMaxNs / perUnit, count)) return false;
+  duration = std::chrono::nanoseconds(static_cast<long long>(count * perUnit));
+  return true;
+}
+
+std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+// Parses one device item; on an error puts the message in *error.
+bool ParseDevice(std::string_view item, SimDeviceConfig& config, std::string* error) {
+  for (std::string_view pair : Split(item, ',')) {
+    const std::size_t eq = pair.find('=');
+    if (eq == std::string_view::npos) {
+      *error = Quoted(pair) + ": expected KEY=VALUE, \"default\", \"none\" or \"dir=PATH\"";
+      return false;
+    }
+    const std::string_view key = Trim(pair.substr(0, eq));
+    const std::string_view value = Trim(pair.substr(eq + 1));
+    const auto Bad = [&](const char* expected) {
+      *error = Quoted(pair) + ": expected " + expected;
+      return false;
+    };
+    unsigned long long number = 0;
+    if (key == "vid") {
+      if (!ParseHexId(value, config.vendorId)) return Bad("1 to 4 hex digits");
+    } else if (key == "pid") {
+      if (!ParseHexId(value, config.productId)) return Bad("1 to 4 hex digits");
+    } else if (key == "mode") {
+      if (value == "1") {
+        config.outputReportByteLength = 65;
+        config.inputReportByteLength = 65;
+        config.featureReportByteLength = 0;
+      } else if (value == "2") {
+        config.outputReportByteLength = 0;
+        config.inputReportByteLength = 0;
+        config.featureReportByteLength = 65;
+      } else if (value == "none") {
+        config.outputReportByteLength = 64;
+        config.inputReportByteLength = 64;
+        config.featureReportByteLength = 64;
+      } else {
+        return Bad("1, 2 or none");
+      }
+    } else if (key == "paged") {
+      if (!ParseFlag(value, config.pagedWrite)) return Bad("0 or 1");
+    } else if (key == "probe") {
+      if (!ParseFlag(value, config.answersProbe)) return Bad("0 or 1");
+    } else if (key == "deny-open") {
+      if (!ParseFlag(value, config.denyOpen)) return Bad("0 or 1");
+    } else if (key == "ready-after") {
+      if (value == "never") {
+        config.readyAfter = SimDeviceConfig::READY_NEVER;
+      } else if (ParseNumber(value, 10, 1000000, number)) {
+        config.readyAfter = static_cast<int>(number);
+      } else {
+        return Bad("a number up to 1000000 or \"never\"");
+      }
+    } else if (key == "latency") {
+      if (!ParseDuration(value, config.latency)) {
+        return Bad("a whole number with unit ns, us, ms or s, at most 10 s (e.g. 170us)");
+      }
+    } else if (key == "fail-send" || key == "fail-fetch") {
+      if (!ParseNumber(value, 10, 1000000000, number) || number == 0) {
+        return Bad("a transfer number from 1");
+      }
+      (key == "fail-send" ? config.failSends : config.failFetches)
+          .insert(static_cast<long>(number));
+    } else if (key == "corrupt") {
+      std::uint32_t address = 0;
+      if (!ParseAddress(value, address)) return Bad("an address from 0 to 0xFFFF (0x for hex)");
+      config.corruptAddresses.insert(address & (SIM_EEPROM_BYTES - 1));
+    } else if (key == "vanish-after") {
+      if (!ParseNumber(value, 10, 1000000000, number)) return Bad("a number of transfers");
+      config.vanishAfterFrames = static_cast<long>(number);
+    } else if (key == "image") {
+      if (value.empty()) return Bad("a file name");
+      config.imageFile = std::string(value);
+    } else {
+      *error = Quoted(pair) + ": unknown key " + Quoted(key) +
+               " (known: vid, pid, mode, paged, ready-after, probe, latency, fail-send, "
+               "fail-fetch, corrupt, vanish-after, deny-open, image)";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<SimSpec> ParseSimSpec(std::string_view text, std::string* error) {
+  std::string reason;
+  SimSpec spec;
+  bool anyItem = false;
+  for (std::string_view item : Split(text, ';')) {
+    if (item.empty()) continue;
+    anyItem = true;
+    if (item == "default") {
+      spec.devices.emplace_back();
+    } else if (item == "none") {
+      // No device: only the items around it count.
+    } else if (item.substr(0, 4) == "dir=") {
+      const std::string_view dir = Trim(item.substr(4));
+      if (dir.empty()) {
+        reason = Quoted(item) + ": expected a directory after dir=";
+        break;
+      }
+      spec.dir = std::string(dir);
+    } else {
+      SimDeviceConfig config;
+      if (!ParseDevice(item, config, &reason)) break;
+      spec.devices.push_back(std::move(config));
+    }
+  }
+  if (reason.empty() && !anyItem) {
+    reason = "empty; give \"default\", \"none\" or device keys such as vid=0495,pid=8041,mode=1";
+  }
+  if (!reason.empty()) {
+    if (error) *error = "--simulate: " + reason;
+    return std::nullopt;
+  }
+  return spec;
+}
+
+std::unique_ptr<SimBackend> CreateSimBackend(const SimSpec& spec, std::string* error,
+                                             std::shared_ptr<SimClock> clock) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (!spec.dir.empty() && !fs::is_directory(spec.dir, ec)) {
+    if (error) *error = "--simulate: dir=" + spec.dir + ": no such directory; create it first";
+    return nullptr;
+  }
+  auto backend = std::make_unique<SimBackend>(clock);
+  for (std::size_t i = 0; i < spec.devices.size(); ++i) {
+    SimDeviceConfig config = spec.devices[i];
+    if (!spec.dir.empty()) {
+      config.eepromFile = (fs::path(spec.dir) / ("sim-" + std::to_string(i) + ".eeprom")).string();
+    }
+    auto device = std::make_shared<SimDevice>(std::move(config), clock);
+    const std::string loadError = device->LoadError();
+    if (!loadError.empty()) {
+      if (error) *error = "--simulate: " + loadError;
+      return nullptr;
+    }
+    backend->AddDevice(std::move(device));
+  }
+  return backend;
+}
+
+}  // namespace tessarin
