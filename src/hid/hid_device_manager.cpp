@@ -16,7 +16,9 @@ ReportFrame Request(std::uint8_t command, std::uint8_t b2, std::uint8_t b3, std:
   return frame;
 }
 
-std::uint8_t High(std::uint32_t address) { return static_cast<std::uint8_t>((address >> 8) & 0xFF); }
+std::uint8_t High(std::uint32_t address) {
+  return static_cast<std::uint8_t>((address >> 8) & 0xFF);
+}
 std::uint8_t Low(std::uint32_t address) { return static_cast<std::uint8_t>(address & 0xFF); }
 
 // The transport of the entry's mode: output/input reports on the write and
@@ -46,8 +48,8 @@ bool Fetch(const HidDeviceEntry& entry, ReportFrame& reply) {
 }
 
 std::string LengthsText(const HidInterfaceInfo& info) {
-  return "output report " + std::to_string(info.outputReportByteLength) + " bytes, feature report " +
-         std::to_string(info.featureReportByteLength) + " bytes";
+  return "output report " + std::to_string(info.outputReportByteLength) +
+         " bytes, feature report " + std::to_string(info.featureReportByteLength) + " bytes";
 }
 
 }  // namespace
@@ -145,8 +147,8 @@ bool HidDeviceManager::Open(const Entry& entry) {
 bool HidDeviceManager::WriteBlock(std::uint32_t address, const std::uint8_t* data, int length) {
   if (length < 0 || length > WRITE_BLOCK_MAX) return false;
   if (length > 0 && data == nullptr) return false;
-  ReportFrame request = Request(CMD_WRITE_EEPROM, High(address), Low(address),
-                                static_cast<std::uint8_t>(length));
+  ReportFrame request =
+      Request(CMD_WRITE_EEPROM, High(address), Low(address), static_cast<std::uint8_t>(length));
   if (length > 0) std::memcpy(request.data() + 5, data, static_cast<std::size_t>(length));
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     const Entry entry = Current();

@@ -27,9 +27,9 @@ using ReportFrame = std::array<std::uint8_t, REPORT_LENGTH>;
 
 /// How an interface carries its frames.
 enum ReportMode : std::int32_t {
-  REPORT_MODE_NONE = 0,           ///< not eligible; never in the device list
-  REPORT_MODE_OUTPUT_INPUT = 1,   ///< output reports out, input reports back
-  REPORT_MODE_FEATURE = 2,        ///< feature reports both ways
+  REPORT_MODE_NONE = 0,          ///< not eligible; never in the device list
+  REPORT_MODE_OUTPUT_INPUT = 1,  ///< output reports out, input reports back
+  REPORT_MODE_FEATURE = 2,       ///< feature reports both ways
 };
 
 /// Mode 1 when the output report is 65 bytes, else mode 2 when the feature
