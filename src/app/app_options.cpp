@@ -1,0 +1,43 @@
+#include "app/app_options.h"
+
+namespace tessarin {
+
+std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args,
+                                          std::string* error) {
+  AppOptions options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    static const std::string kSimulateEq = "--simulate=";
+    if (arg == "--simulate") {
+      if (i + 1 >= args.size()) {
+        if (error) *error = "--simulate needs a SPEC, e.g. --simulate default";
+        return std::nullopt;
+      }
+      options.simulate = args[++i];
+    } else if (arg.rfind(kSimulateEq, 0) == 0) {
+      options.simulate = arg.substr(kSimulateEq.size());
+    } else if (arg == "--help" || arg == "-h") {
+      options.help = true;
+    } else if (arg == "--version") {
+      options.version = true;
+    } else {
+      if (error) *error = "unknown argument \"" + arg + "\" (try --help)";
+      return std::nullopt;
+    }
+  }
+  return options;
+}
+
+std::string AppUsage(const std::string& program) {
+  return "Usage: " + program +
+         " [--simulate SPEC]\n"
+         "Burns firmware images into Kestrova USB audio devices.\n"
+         "\n"
+         "  --simulate SPEC  run on simulated devices instead of the attached ones;\n"
+         "                   SPEC is the same as for tessarin-cli, e.g. \"default\" or\n"
+         "                   \"vid=0495,pid=8041,mode=2,latency=200us\"\n"
+         "  --help           show this text\n"
+         "  --version        show the version\n";
+}
+
+}  // namespace tessarin

@@ -1,0 +1,80 @@
+// The window program: the main dialog on Qt 6 Widgets, on the attached
+// devices or, with --simulate SPEC, on simulated ones.
+#include <QApplication>
+#include <QMessageBox>
+#include <QString>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/app_options.h"
+#include "platform/hid_platform.h"
+#include "sim/sim_spec.h"
+#include "ui/qt/qt_dialog_host.h"
+#include "ui/qt/template_dialog.h"
+#include "ui/tessarin_dlg.h"
+
+namespace {
+
+constexpr char kTitle[] = "Tessarin";
+
+/// Start-up failures go to the terminal and to a box, since the program is
+/// usually started from a desktop menu where no terminal is seen.
+int Fail(const std::string& message, int code) {
+  std::fprintf(stderr, "tessarin: %s\n", message.c_str());
+  QMessageBox::critical(nullptr, QString::fromLatin1(kTitle), QString::fromStdString(message));
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Answered before Qt starts, so they work without a display.
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(tessarin::AppUsage("tessarin").c_str(), stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("tessarin %s\n", TESSARIN_VERSION);
+      return 0;
+    }
+  }
+
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QString::fromLatin1(kTitle));
+  QApplication::setApplicationVersion(QStringLiteral(TESSARIN_VERSION));
+  QApplication::setWindowIcon(tessarin::ResourceIcon(tessarin::IDR_MAINFRAME));
+
+  // QApplication has taken its own options (-platform, ...) out of argv.
+  std::vector<std::string> args;
+  const QStringList arguments = QApplication::arguments();
+  for (qsizetype i = 1; i < arguments.size(); ++i) args.push_back(arguments[i].toStdString());
+
+  std::string error;
+  const std::optional<tessarin::AppOptions> options = tessarin::ParseAppOptions(args, &error);
+  if (!options) {
+    std::fprintf(stderr, "tessarin: %s\n", error.c_str());
+    return 2;
+  }
+  std::unique_ptr<tessarin::HidBackend> backend;
+  if (options->simulate) {
+    const std::optional<tessarin::SimSpec> spec = tessarin::ParseSimSpec(*options->simulate, &error);
+    if (!spec) return Fail(error, 2);
+    backend = tessarin::CreateSimBackend(*spec, &error);
+    if (!backend) return Fail("cannot start the simulated devices: " + error, 1);
+  } else {
+    backend = tessarin::CreatePlatformHidBackend(&error);
+    if (!backend) {
+      return Fail("cannot reach the USB devices: " + error +
+                      "\nTo try the program without hardware, start it with --simulate default.",
+                  1);
+    }
+  }
+
+  tessarin::CTessarinApp theApp(*backend, tessarin::QtDialogHostFactory());
+  theApp.StartInstance();
+  return 0;
+}
