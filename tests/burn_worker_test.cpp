@@ -1,0 +1,689 @@
+// The burn worker against the simulated device: what it posts, what it
+// returns, what it leaves in the EEPROM, and that no fault leaves a valid
+// commit byte over a partial image.
+#include "burn/burn_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "burn/burn_status.h"
+#include "hid/hid_device_manager.h"
+#include "hid/report_frame.h"
+#include "platform/trace_backend.h"
+#include "sim/sim_backend.h"
+#include "sim/sim_device.h"
+
+namespace tessarin {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint8_t OLD_COMMIT = 0x5A;
+constexpr std::uint8_t NEW_COMMIT = 0xA5;
+constexpr std::uint32_t SERIAL_AT = BurnWorker::SERIAL_ADDRESS;
+
+/// Pseudo-random bytes with a chosen first byte; the seed makes old and new
+/// images differ everywhere it matters.
+Bytes MakeBytes(std::size_t size, std::uint8_t first, unsigned seed) {
+  Bytes bytes(size);
+  std::mt19937 random(seed);
+  for (auto& b : bytes) b = static_cast<std::uint8_t>(random() % 255);  // never 0xFF
+  if (!bytes.empty()) bytes[0] = first;
+  return bytes;
+}
+
+/// Records what the worker reports, as text events in order:
+/// "1,60", "notice:Downloading failed.|Error", "info:3.8|4660", "finished:0".
+class RecordingSink : public BurnStatusSink {
+ public:
+  explicit RecordingSink(BurnFlags& flags) : m_flags(flags) {}
+
+  void PostStatus(unsigned code, long count) override {
+    Add(std::to_string(code) + "," + std::to_string(count));
+    std::function<void(unsigned, long)> hook;
+    {
+      std::lock_guard lock(m_mutex);
+      hook = onPost;
+    }
+    if (hook) hook(code, count);
+  }
+  void ShowStopNotice(const std::string& text, const std::string& caption) override {
+    Add("notice:" + text + "|" + caption);
+  }
+  void DeviceInfoRefreshed(const std::string& version, const std::string& cur) override {
+    Add("info:" + version + "|" + cur);
+  }
+  void WorkerFinished() override {
+    Add("finished:" + std::to_string(m_flags.m_workerRunning.load()));
+  }
+
+  std::vector<std::string> Events() const {
+    std::lock_guard lock(m_mutex);
+    return m_events;
+  }
+  /// The status codes only, runs of progress posts (1 and 4) folded into one.
+  std::string Codes() const {
+    std::string codes;
+    char last = 0;
+    for (const auto& e : Events()) {
+      if (e.find(',') == std::string::npos) continue;
+      const char code = e[0];
+      if (code == last && (code == '1' || code == '4')) continue;
+      if (!codes.empty()) codes += ' ';
+      codes += code;
+      last = code;
+    }
+    return codes;
+  }
+  bool Contains(const std::string& prefix) const {
+    for (const auto& e : Events())
+      if (e.rfind(prefix, 0) == 0) return true;
+    return false;
+  }
+  void Clear() {
+    std::lock_guard lock(m_mutex);
+    m_events.clear();
+  }
+  void SetHook(std::function<void(unsigned, long)> hook) {
+    std::lock_guard lock(m_mutex);
+    onPost = std::move(hook);
+  }
+
+ private:
+  void Add(std::string event) {
+    std::lock_guard lock(m_mutex);
+    m_events.push_back(std::move(event));
+  }
+
+  BurnFlags& m_flags;
+  mutable std::mutex m_mutex;
+  std::vector<std::string> m_events;
+  std::function<void(unsigned, long)> onPost;
+};
+
+/// One simulated device, opened by a real device manager, with a worker
+/// whose sleeps are instant. `onFrame` sees every transfer, on the thread
+/// that made it.
+struct Rig {
+  explicit Rig(SimDeviceConfig config, const Bytes& eeprom = {}) {
+    path = backend.AddDevice(std::move(config));
+    device = backend.Device(path);
+    if (!eeprom.empty()) device->SetEeprom(0, eeprom);
+    hid.Open(hid.Scan());
+    flags.m_deviceOpen = 1;
+    device->ClearFrames();
+    sendBase = device->Sends();
+    fetchBase = device->Fetches();
+  }
+
+  int Burn(const Bytes& image, std::u16string serial = u"") {
+    job.image = std::make_shared<const Bytes>(image);
+    job.serialNo = std::move(serial);
+    return worker.RunSynchronously(job);
+  }
+
+  SimBackend backend;
+  std::function<void(const TraceEvent&)> onFrame;
+  TraceBackend trace{backend, [this](const TraceEvent& e) {
+                       if (onFrame) onFrame(e);
+                     }};
+  HidDeviceManager hid{trace};
+  BurnFlags flags;
+  RecordingSink sink{flags};
+  BurnWorker worker{hid, flags, sink, [](std::chrono::milliseconds) {}};
+  std::string path;
+  std::shared_ptr<SimDevice> device;
+  BurnJob job;
+  long sendBase = 0;
+  long fetchBase = 0;
+};
+
+SimDeviceConfig Config(bool paged, int readyAfter = 0) {
+  SimDeviceConfig config;
+  config.pagedWrite = paged;
+  config.readyAfter = readyAfter;
+  return config;
+}
+
+/// Which request a fault aims at: its command and, for the block commands,
+/// its address and (when nonzero) length.
+struct FrameMatch {
+  std::uint8_t command = 0;
+  int address = -1;
+  int length = 0;
+  int nth = 1;  ///< the nth request that matches
+};
+
+bool Matches(const SimFrame& frame, const FrameMatch& m) {
+  if (frame.bytes[1] != m.command) return false;
+  const int address = frame.bytes[2] << 8 | frame.bytes[3];
+  if (m.address >= 0 && address != m.address) return false;
+  return m.length == 0 || frame.bytes[4] == m.length;
+}
+
+bool IsSend(FrameTransfer t) {
+  return t == FrameTransfer::kSendOutput || t == FrameTransfer::kSendFeature;
+}
+
+/// The send ordinal (counted over the burn, from 1) of the matching request,
+/// and the ordinal of the fetch that follows it, found by a clean burn on an
+/// identical device: the burn is deterministic up to the first fault.
+struct Ordinals {
+  long send = 0;
+  long fetch = 0;
+};
+Ordinals Locate(const SimDeviceConfig& config, const Bytes& eeprom, const Bytes& image,
+                const FrameMatch& match, std::u16string serial = u"") {
+  Rig rig(config, eeprom);
+  EXPECT_EQ(rig.Burn(image, serial), 1);
+  long sends = 0, fetches = 0;
+  int seen = 0;
+  Ordinals found;
+  for (const auto& frame : rig.device->Frames()) {
+    if (IsSend(frame.transfer)) {
+      ++sends;
+      if (found.send == 0 && Matches(frame, match) && ++seen == match.nth) found.send = sends;
+    } else {
+      ++fetches;
+      if (found.send != 0 && found.fetch == 0) found.fetch = fetches;
+    }
+  }
+  EXPECT_NE(found.send, 0) << "no such request";
+  return found;
+}
+
+enum class After { kUntouched, kInvalidated, kBurned };
+
+// ---------------------------------------------------------------------------
+
+TEST(BurnStatusText, EveryCode) {
+  const std::vector<std::string> texts = {
+      "Idle",         "Downloading...", "Downloading failed", "",           "Verifying...",
+      "Verifying failed", "Successed",  "Comparing...",       "Compared OK", "Comparision failed",
+      "",            ""};
+  for (unsigned code = 0; code < texts.size(); ++code) {
+    EXPECT_EQ(BurnStatusText(code), texts[code]) << code;
+  }
+  EXPECT_STREQ(BurnStatusText(0xFFFFFFFFu), "");
+}
+
+// Every way out of a burn: codes posted, result, the caller's image, the
+// device's EEPROM afterwards. The device starts with an older image.
+struct ExitRow {
+  const char* name;
+  bool paged;
+  std::function<void(Rig&, const Bytes& old, const Bytes& image)> inject;
+  const char* codes;
+  int result;
+  After after;
+  bool notice = false;
+  std::size_t imageSize = 300;
+};
+
+/// Fails `count` sends starting at the matching request's send.
+auto FailSends(FrameMatch match, int count = 3, std::u16string serial = u"") {
+  return [=](Rig& rig, const Bytes& old, const Bytes& image) {
+    const auto at = Locate(rig.device->Config(), old, image, match, serial);
+    for (int i = 0; i < count; ++i) rig.device->FailSend(rig.sendBase + at.send + i);
+  };
+}
+auto FailFetches(FrameMatch match, int count) {
+  return [=](Rig& rig, const Bytes& old, const Bytes& image) {
+    const auto at = Locate(rig.device->Config(), old, image, match);
+    for (int i = 0; i < count; ++i) rig.device->FailFetch(rig.fetchBase + at.fetch + i);
+  };
+}
+auto AtPost(unsigned code, long count, std::function<void(Rig&)> act) {
+  return [=](Rig& rig, const Bytes&, const Bytes&) {
+    rig.sink.SetHook([&rig, code, count, act](unsigned c, long n) {
+      if (c == code && n == count) act(rig);
+    });
+  };
+}
+void Cancel(Rig& rig) { rig.flags.m_cancelRequested = 1; }
+void DeviceGone(Rig& rig) { rig.flags.m_deviceOpen = 0; }
+
+TEST(BurnExits, EveryExitLeavesTheDeviceAndImageAsExpected) {
+  const std::vector<ExitRow> rows = {
+      {"paged: prepare-write fails", true, FailSends({CMD_PREPARE_WRITE}, 1), "1 2", -1,
+       After::kUntouched},
+      {"paged: first ready query fails", true, FailFetches({CMD_QUERY_READY}, 1), "1 2 2", -1,
+       After::kUntouched},
+      {"paged: first block fails", true, FailSends({CMD_WRITE_EEPROM, 0}), "1 2", -1,
+       After::kUntouched},
+      {"paged: third block fails", true, FailSends({CMD_WRITE_EEPROM, 120}), "1 2", -1,
+       After::kInvalidated},
+      {"paged: ready query after a block fails", true, FailFetches({CMD_QUERY_READY, -1, 0, 3}, 1),
+       "1 2 2", -1, After::kInvalidated},
+      {"paged: success", true, nullptr, "1 4 6", 1, After::kBurned},
+      {"plain: invalidation fails 3 times", false, FailSends({CMD_WRITE_EEPROM, 0, 1}), "1 2", -1,
+       After::kUntouched},
+      {"plain: invalidation fails twice, then goes", false, FailSends({CMD_WRITE_EEPROM, 0, 1}, 2),
+       "1 4 6", 1, After::kBurned},
+      {"plain: block fails", false, FailSends({CMD_WRITE_EEPROM, 180}), "1 2", -1,
+       After::kInvalidated},
+      {"plain: device vanishes in the download", false,
+       [](Rig& rig, const Bytes&, const Bytes&) {
+         rig.device->VanishAfter(rig.device->Sends() + rig.device->Fetches() + 6);
+       },
+       "1 2", -1, After::kInvalidated},
+      {"download: cancel", false, AtPost(1, 120, Cancel), "1 0", 0, After::kInvalidated, true},
+      {"download: cancel, paged", true, AtPost(1, 240, Cancel), "1 0", 0, After::kInvalidated,
+       true},
+      {"download: no device left", false, AtPost(1, 120, DeviceGone), "1 0", 0,
+       After::kInvalidated},
+      {"download: cancel after the last block", false, AtPost(1, 300, Cancel), "1 0", 0,
+       After::kInvalidated, true},
+      {"verify: read fails 3 times", false, FailFetches({CMD_READ_EEPROM, 65}, 3), "1 4 5", -1,
+       After::kInvalidated},
+      {"verify: read fails twice, then goes", false, FailFetches({CMD_READ_EEPROM, 65}, 2),
+       "1 4 6", 1, After::kBurned},
+      {"verify: data differ", false,
+       [](Rig& rig, const Bytes&, const Bytes&) { rig.device->CorruptAt(150); }, "1 4 5", -1,
+       After::kInvalidated},
+      {"verify: cancel", false, AtPost(4, 129, Cancel), "1 4 0", 0, After::kInvalidated, true},
+      {"verify: no device left", true, AtPost(4, 65, DeviceGone), "1 4 0", 0,
+       After::kInvalidated},
+      {"commit: 3 sends fail", false, FailSends({CMD_WRITE_EEPROM, 0, 1, 2}), "1 4 2", -1,
+       After::kInvalidated},
+      {"commit: read-back differs", false,
+       [](Rig& rig, const Bytes&, const Bytes&) { rig.device->CorruptAt(0); }, "1 4 2", -1,
+       After::kBurned},
+      {"serial clear: write fails", false, FailSends({CMD_WRITE_EEPROM, int(SERIAL_AT)}),
+       "1 4 2", -1, After::kBurned},
+      {"serial clear: read fails", false, FailFetches({CMD_READ_EEPROM, int(SERIAL_AT)}, 3),
+       "1 4 2", -1, After::kBurned},
+      {"empty image", false, nullptr, "5", -1, After::kUntouched, false, 0},
+      {"one-byte image", false, nullptr, "1 4 6", 1, After::kBurned, false, 1},
+      {"oversized image", false, nullptr, "2", -1, After::kUntouched, false, 32769},
+  };
+  int cases = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Bytes old = MakeBytes(SIM_EEPROM_BYTES, OLD_COMMIT, 1);
+    const Bytes image = MakeBytes(row.imageSize, NEW_COMMIT, 2);
+    Rig rig(Config(row.paged, 1), old);
+    if (row.inject) row.inject(rig, old, image);
+    const long sendsBefore = rig.device->Sends();
+
+    EXPECT_EQ(rig.Burn(image), row.result);
+    EXPECT_EQ(rig.sink.Codes(), row.codes);
+    EXPECT_EQ(*rig.job.image, image) << "the caller's image changed";
+    EXPECT_EQ(rig.sink.Contains("notice:Downloading failed.|Error"), row.notice);
+    EXPECT_EQ(rig.sink.Events().back(), "finished:0");
+    EXPECT_EQ(rig.flags.m_workerRunning.load(), 0);
+
+    rig.device->Reattach();
+    const Bytes eeprom = rig.device->Eeprom();
+    switch (row.after) {
+      case After::kUntouched:
+        EXPECT_EQ(eeprom, old);
+        if (row.imageSize == 0 || row.imageSize > SIM_EEPROM_BYTES) {
+          EXPECT_EQ(rig.device->Sends(), sendsBefore) << "a refused image sent something";
+        }
+        break;
+      case After::kInvalidated:
+        EXPECT_EQ(eeprom[0], 0xFF);
+        break;
+      case After::kBurned:
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), eeprom.begin()));
+        break;
+    }
+    ++cases;
+  }
+  EXPECT_EQ(cases, static_cast<int>(rows.size()));
+}
+
+TEST(BurnProgress, HundredBytesOnThePlainPath) {
+  Rig rig(Config(false));
+  Bytes image = MakeBytes(100, NEW_COMMIT, 3);
+  image[4] = 8, image[5] = 3, image[10] = 0x34, image[11] = 0x12;
+  ASSERT_EQ(rig.Burn(image), 1);
+  const std::vector<std::string> expected = {"1,0",  "1,60",  "1,100",         "4,0",
+                                             "4,65", "4,100", "info:3.8|4660", "6,0",
+                                             "finished:0"};
+  EXPECT_EQ(rig.sink.Events(), expected);
+  // No ready queries on the plain path; the invalidation frame comes first.
+  const auto requests = rig.device->Requests();
+  EXPECT_TRUE(std::none_of(requests.begin(), requests.end(), [](const SimFrame& f) {
+    return f.bytes[1] == CMD_QUERY_READY || f.bytes[1] == CMD_PREPARE_WRITE;
+  }));
+  ASSERT_GE(requests.size(), 2u);
+  EXPECT_EQ(requests[1].bytes[1], CMD_WRITE_EEPROM);
+  EXPECT_EQ(requests[1].bytes[4], 1);
+  EXPECT_EQ(requests[1].bytes[5], 0xFF);
+}
+
+/// The write lengths and the ready queries that follow each write, in order:
+/// "P r r | 60 r r | ...".
+std::string WriteShape(const std::vector<SimFrame>& requests, int* readyQueries) {
+  std::string shape;
+  int ready = 0;
+  for (const auto& f : requests) {
+    if (f.bytes[1] == CMD_PREPARE_WRITE) shape += "P";
+    if (f.bytes[1] == CMD_WRITE_EEPROM) shape += (shape.empty() ? "" : " ") + std::to_string(f.bytes[4]);
+    if (f.bytes[1] == CMD_QUERY_READY) ++ready;
+    if (f.bytes[1] == CMD_READ_EEPROM) break;
+  }
+  *readyQueries = ready;
+  return shape;
+}
+
+TEST(BurnPaged, BlocksStayInsidePagesAndWaitForReady) {
+  struct Row {
+    int readyAfter;
+    int queriesPerWait;
+  };
+  for (const Row row : {Row{0, 1}, Row{2, 3}, Row{SimDeviceConfig::READY_NEVER, 1000}}) {
+    SCOPED_TRACE(row.readyAfter);
+    Rig rig(Config(true, row.readyAfter));
+    const Bytes image = MakeBytes(600, NEW_COMMIT, 4);
+    ASSERT_EQ(rig.Burn(image), 1) << "a device that never reports ready is still burned";
+    int ready = 0;
+    EXPECT_EQ(WriteShape(rig.device->Requests(), &ready),
+              "P 60 60 60 60 16 60 60 60 60 16 60 28");
+    // One wait after PrepareWrite and one after each of the 12 blocks.
+    EXPECT_EQ(ready, 13 * row.queriesPerWait);
+    // Every block of the download is followed by its ready wait.
+    const auto requests = rig.device->Requests();
+    for (std::size_t i = 0; i + 1 < requests.size(); ++i) {
+      if (requests[i].bytes[1] == CMD_READ_EEPROM) break;
+      if (requests[i].bytes[1] == CMD_WRITE_EEPROM) {
+        EXPECT_EQ(requests[i + 1].bytes[1], CMD_QUERY_READY) << i;
+      }
+    }
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), rig.device->Eeprom().begin()));
+  }
+}
+
+TEST(BurnSerial, DescriptorWrittenAndReadBack) {
+  struct Row {
+    std::u16string serial;
+    Bytes expected;
+    int writeBlocks;
+  };
+  const std::u16string thirty(30, u'Z'), thirtyOne(31, u'Y'), forty(40, u'X');
+  auto Descriptor = [](const std::u16string& s) {
+    Bytes d = {static_cast<std::uint8_t>(2 * s.size() + 2), 0x03};
+    for (char16_t c : s) d.push_back(c & 0xFF), d.push_back(c >> 8);
+    return d;
+  };
+  const std::vector<Row> rows = {
+      {u"ABC", {0x08, 0x03, 0x41, 0x00, 0x42, 0x00, 0x43, 0x00}, 1},
+      {u"\u00e9\u4e2d", {0x06, 0x03, 0xE9, 0x00, 0x2D, 0x4E}, 1},
+      {thirty, Descriptor(thirty), 2},
+      {thirtyOne, Descriptor(thirtyOne), 2},
+      {forty, Descriptor(std::u16string(31, u'X')), 2},  // cut at 31 units
+      {u"", {0xFF, 0xFF}, 1},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.expected.size());
+    Rig rig(Config(false));
+    ASSERT_EQ(rig.Burn(MakeBytes(100, NEW_COMMIT, 5), row.serial), 1);
+    const Bytes eeprom = rig.device->Eeprom();
+    EXPECT_EQ(Bytes(eeprom.begin() + SERIAL_AT, eeprom.begin() + SERIAL_AT + row.expected.size()),
+              row.expected);
+    int blocks = 0;
+    for (const auto& f : rig.device->Requests()) {
+      const int address = f.bytes[2] << 8 | f.bytes[3];
+      if (f.bytes[1] == CMD_WRITE_EEPROM && address >= int(SERIAL_AT)) ++blocks;
+    }
+    EXPECT_EQ(blocks, row.writeBlocks);
+  }
+}
+
+TEST(BurnSerial, ClearAcceptedWhenEitherByteReadsFF) {
+  struct Row {
+    Bytes stored;  // what the device holds after the clear was written
+    int result;
+  };
+  const std::vector<Row> rows = {{{0xFF, 0xFF}, 1}, {{0xFF, 0x00}, 1}, {{0x00, 0xFF}, 1},
+                                 {{0x12, 0x34}, -1}, {{0x00, 0x00}, -1}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(int(row.stored[0]) * 256 + row.stored[1]);
+    Rig rig(Config(false));
+    // The device takes the clear its own way: what it holds afterwards is the row's.
+    rig.onFrame = [&rig, &row](const TraceEvent& e) {
+      const int address = e.bytes[2] << 8 | e.bytes[3];
+      if (e.ok && e.bytes[1] == CMD_WRITE_EEPROM && address == int(SERIAL_AT) &&
+          (e.transfer == FrameTransfer::kSendOutput || e.transfer == FrameTransfer::kSendFeature)) {
+        rig.device->SetEeprom(SERIAL_AT, row.stored);
+      }
+    };
+    EXPECT_EQ(rig.Burn(MakeBytes(64, NEW_COMMIT, 6)), row.result);
+    EXPECT_EQ(rig.sink.Codes(), row.result == 1 ? "1 4 6" : "1 4 2");
+  }
+}
+
+TEST(BurnReportModes, FeatureReportDeviceIsBurned) {
+  SimDeviceConfig config = Config(true, 1);
+  config.outputReportByteLength = 0;
+  config.inputReportByteLength = 0;
+  config.featureReportByteLength = 65;
+  Rig rig(config);
+  const Bytes image = MakeBytes(1000, NEW_COMMIT, 7);
+  ASSERT_EQ(rig.Burn(image, u"SN1"), 1);
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), rig.device->Eeprom().begin()));
+}
+
+// ---------------------------------------------------------------------------
+// Starting and stopping the worker thread.
+
+TEST(BurnStart, SecondStartWhileRunningStartsNothing) {
+  Rig rig(Config(false));
+  std::mutex m;
+  std::condition_variable cv;
+  bool release = false;
+  rig.sink.SetHook([&](unsigned code, long count) {
+    if (code == 1 && count == 0) {
+      std::unique_lock lock(m);
+      cv.wait(lock, [&] { return release; });
+    }
+  });
+  const auto image = std::make_shared<const Bytes>(MakeBytes(200, NEW_COMMIT, 8));
+  ASSERT_TRUE(rig.worker.Start({image, u""}));
+  EXPECT_TRUE(rig.worker.Running());
+  EXPECT_FALSE(rig.worker.Start({image, u""}));
+  EXPECT_EQ(rig.worker.RunSynchronously({image, u""}), -2);
+  {
+    std::lock_guard lock(m);
+    release = true;
+  }
+  cv.notify_all();
+  rig.worker.Wait();
+  EXPECT_FALSE(rig.worker.Running());
+  EXPECT_EQ(rig.sink.Codes(), "1 4 6");
+  EXPECT_EQ(rig.sink.Events().back(), "finished:0");
+  // And the next burn starts again.
+  rig.sink.SetHook(nullptr);
+  rig.sink.Clear();
+  ASSERT_TRUE(rig.worker.Start({image, u""}));
+  rig.worker.Wait();
+  EXPECT_EQ(rig.sink.Codes(), "1 4 6");
+}
+
+TEST(BurnStart, StopRequestedRightAfterStartIsNotLost) {
+  for (int round = 0; round < 20; ++round) {
+    Rig rig(Config(false));
+    rig.flags.m_cancelRequested = 1;  // left over from before: Start clears it
+    ASSERT_TRUE(rig.worker.Start({std::make_shared<const Bytes>(MakeBytes(3000, NEW_COMMIT, 9)),
+                                  u""}));
+    rig.flags.m_cancelRequested = 1;  // the window closes at once
+    rig.worker.Wait();
+    EXPECT_EQ(rig.sink.Codes(), "1 0") << round;
+    EXPECT_TRUE(rig.sink.Contains("notice:"));
+    EXPECT_EQ(rig.device->Eeprom()[0], 0xFF);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// No single fault leaves a valid commit byte over a partial image.
+
+struct InvariantResult {
+  long cases = 0;
+  long violations = 0;
+};
+
+/// The device must hold either 0xFF at address 0, or the whole new image
+/// committed, or its old contents untouched (which, when the old image had
+/// another first byte, means its own commit byte over its own whole image).
+bool Safe(const Bytes& eeprom, const Bytes& old, const Bytes& image) {
+  if (eeprom[0] == 0xFF) return true;
+  if (eeprom == old) return true;
+  // The descriptor step writes 0x7FC0 after the commit, by design.
+  const std::size_t covered = std::min<std::size_t>(image.size(), SERIAL_AT);
+  return eeprom[0] == image[0] && std::equal(image.begin(), image.begin() + covered, eeprom.begin());
+}
+
+InvariantResult FaultSweep(bool paged, std::size_t size, const Bytes& old, long stride) {
+  const Bytes image = MakeBytes(size, NEW_COMMIT, 10);
+  long sends = 0, fetches = 0;
+  {
+    Rig rig(Config(paged, 1), old);
+    rig.device->SetLogging(false);
+    EXPECT_EQ(rig.Burn(image), 1);
+    sends = rig.device->Sends() - rig.sendBase;
+    fetches = rig.device->Fetches() - rig.fetchBase;
+  }
+  InvariantResult total;
+  enum Fault { kSend, kThreeSends, kFetch, kThreeFetches, kVanish, kCorrupt };
+  for (Fault fault : {kSend, kThreeSends, kFetch, kThreeFetches, kVanish, kCorrupt}) {
+    const long limit = (fault == kFetch || fault == kThreeFetches) ? fetches
+                       : fault == kVanish                          ? sends + fetches
+                       : fault == kCorrupt                         ? long(size)
+                                                                   : sends;
+    for (long k = 1; k <= limit; k += (k == 1 ? 1 : stride)) {
+      Rig rig(Config(paged, 1), old);
+      rig.device->SetLogging(false);
+      switch (fault) {
+        case kSend:
+          rig.device->FailSend(rig.sendBase + k);
+          break;
+        case kThreeSends:
+          for (int i = 0; i < 3; ++i) rig.device->FailSend(rig.sendBase + k + i);
+          break;
+        case kFetch:
+          rig.device->FailFetch(rig.fetchBase + k);
+          break;
+        case kThreeFetches:
+          for (int i = 0; i < 3; ++i) rig.device->FailFetch(rig.fetchBase + k + i);
+          break;
+        case kVanish:
+          rig.device->VanishAfter(rig.sendBase + rig.fetchBase + k);
+          break;
+        case kCorrupt:
+          rig.device->CorruptAt(static_cast<std::uint32_t>(k - 1));
+          break;
+      }
+      const int result = rig.Burn(image);
+      rig.device->Reattach();
+      const Bytes eeprom = rig.device->Eeprom();
+      ++total.cases;
+      const std::size_t covered = std::min<std::size_t>(image.size(), SERIAL_AT);
+      const bool whole = std::equal(image.begin(), image.begin() + covered, eeprom.begin());
+      if (!Safe(eeprom, old, image) || (result == 1 && !whole)) {
+        ++total.violations;
+        ADD_FAILURE() << "fault " << fault << " at " << k << " paged " << paged << " result "
+                      << result << " byte 0 " << int(eeprom[0]);
+      }
+    }
+  }
+  return total;
+}
+
+TEST(BurnSafety, NoSingleFaultLeavesACommitOverAPartialImage) {
+  long cases = 0;
+  const Bytes blank(SIM_EEPROM_BYTES, 0xFF);
+  const Bytes older = MakeBytes(SIM_EEPROM_BYTES, OLD_COMMIT, 11);
+  for (bool paged : {false, true}) {
+    for (const Bytes* old : {&blank, &older}) {
+      const auto small = FaultSweep(paged, 700, *old, 1);  // every frame
+      EXPECT_EQ(small.violations, 0);
+      cases += small.cases;
+    }
+    const auto large = FaultSweep(paged, SIM_EEPROM_BYTES, older, 97);  // sampled
+    EXPECT_EQ(large.violations, 0);
+    cases += large.cases;
+  }
+  RecordProperty("fault_cases", std::to_string(cases));
+  std::printf("[ burn ] fault cases run: %ld\n", cases);
+}
+
+// ---------------------------------------------------------------------------
+// Burns while the front end rescans, reloads its image and closes at random
+// points (run under ThreadSanitizer).
+
+TEST(BurnConcurrency, RescanReloadAndCloseDuringBurns) {
+  Rig rig(Config(true, 1), MakeBytes(SIM_EEPROM_BYTES, OLD_COMMIT, 12));
+  std::mt19937 random(13);
+  auto image = std::make_shared<const Bytes>(MakeBytes(4000, NEW_COMMIT, 14));
+  std::atomic<int> posts{0};
+  rig.sink.SetHook([&](unsigned, long) { posts.fetch_add(1); });
+  int finals[10] = {};
+  const int rounds = 60;
+  for (int round = 0; round < rounds; ++round) {
+    rig.sink.Clear();
+    const Bytes burned = *image;
+    const Bytes before = rig.device->Eeprom();
+    ASSERT_TRUE(rig.worker.Start({image, u"SN"}));
+    // The front end's thread: act at random moments while the burn runs.
+    const int actions = static_cast<int>(random() % 6);
+    for (int a = 0; a < actions && rig.worker.Running(); ++a) {
+      std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+      switch (random() % 5) {
+        case 0:  // a device change: rescan and reopen the target
+          rig.flags.m_deviceOpen = rig.hid.Open(rig.hid.Scan()) ? 1 : 0;
+          break;
+        case 1:  // the image file changed on disk: the front end holds a new one
+          image = std::make_shared<const Bytes>(MakeBytes(4000, NEW_COMMIT, 15 + round));
+          break;
+        case 2:  // unplugged, the list refreshed, plugged in again
+          rig.backend.RemoveDevice(rig.path);
+          rig.flags.m_deviceOpen = rig.hid.Scan() ? 1 : 0;
+          rig.path = rig.backend.AddDevice(rig.device);
+          rig.flags.m_deviceOpen = rig.hid.Open(rig.hid.Scan()) ? 1 : 0;
+          break;
+        case 3:  // the window closes
+          rig.flags.m_cancelRequested = 1;
+          while (rig.worker.Running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          break;
+        default:
+          rig.hid.Clear();
+          rig.flags.m_deviceOpen = 0;
+          break;
+      }
+    }
+    rig.worker.Wait();
+    if (!rig.hid.Current()) rig.flags.m_deviceOpen = rig.hid.Open(rig.hid.Scan()) ? 1 : 0;
+    const auto codes = rig.sink.Codes();
+    ASSERT_FALSE(codes.empty());
+    const int last = codes.back() - '0';
+    EXPECT_TRUE(last == 0 || last == 2 || last == 5 || last == 6) << codes;
+    ++finals[last];
+    EXPECT_EQ(rig.sink.Events().back(), "finished:0");
+    const Bytes eeprom = rig.device->Eeprom();
+    EXPECT_TRUE(eeprom[0] == 0xFF || eeprom == before ||
+                (eeprom[0] == NEW_COMMIT &&
+                 std::equal(burned.begin(), burned.end(), eeprom.begin())))
+        << "round " << round << " " << codes;
+  }
+  std::printf("[ burn ] finals: idle %d, download failed %d, verify failed %d, success %d\n",
+              finals[0], finals[2], finals[5], finals[6]);
+  EXPECT_GT(posts.load(), rounds);
+}
+
+}  // namespace
+}  // namespace tessarin
