@@ -1,0 +1,138 @@
+#include "sim/sim_spec.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace tessarin {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(SimSpec, DefaultIsOnePlainKestrovaDevice) {
+  std::string error;
+  const auto spec = ParseSimSpec("default", &error);
+  ASSERT_TRUE(spec) << error;
+  ASSERT_EQ(spec->devices.size(), 1u);
+  const SimDeviceConfig& d = spec->devices[0];
+  EXPECT_EQ(d.vendorId, 0x0495);
+  EXPECT_EQ(d.productId, 0x8041);
+  EXPECT_EQ(d.outputReportByteLength, 65);
+  EXPECT_FALSE(d.pagedWrite);
+  EXPECT_EQ(d.readyAfter, 0);
+  EXPECT_TRUE(d.answersProbe);
+  EXPECT_EQ(spec->dir, "");
+}
+
+TEST(SimSpec, EveryKey) {
+  std::string error;
+  const auto spec = ParseSimSpec(
+      " dir=/tmp/k ; vid=1234,pid=0x42,mode=2,paged=1,ready-after=3,probe=0,latency=170us,"
+      "fail-send=2,fail-send=5,fail-fetch=1,corrupt=0x7FC0,corrupt=16,vanish-after=9,"
+      "deny-open=1,image=fw.rom ; mode=none ; ready-after=never,latency=2ms;none",
+      &error);
+  ASSERT_TRUE(spec) << error;
+  EXPECT_EQ(spec->dir, "/tmp/k");
+  ASSERT_EQ(spec->devices.size(), 3u);
+  const SimDeviceConfig& a = spec->devices[0];
+  EXPECT_EQ(a.vendorId, 0x1234);
+  EXPECT_EQ(a.productId, 0x0042);
+  EXPECT_EQ(a.outputReportByteLength, 0);
+  EXPECT_EQ(a.featureReportByteLength, 65);
+  EXPECT_TRUE(a.pagedWrite);
+  EXPECT_EQ(a.readyAfter, 3);
+  EXPECT_FALSE(a.answersProbe);
+  EXPECT_EQ(a.latency, std::chrono::microseconds(170));
+  EXPECT_EQ(a.failSends, (std::set<long>{2, 5}));
+  EXPECT_EQ(a.failFetches, (std::set<long>{1}));
+  EXPECT_EQ(a.corruptAddresses, (std::set<std::uint32_t>{0x7FC0, 16}));
+  EXPECT_EQ(a.vanishAfterFrames, 9);
+  EXPECT_TRUE(a.denyOpen);
+  EXPECT_EQ(a.imageFile, "fw.rom");
+  EXPECT_EQ(spec->devices[1].outputReportByteLength, 64);
+  EXPECT_EQ(spec->devices[1].featureReportByteLength, 64);
+  EXPECT_EQ(spec->devices[2].readyAfter, SimDeviceConfig::READY_NEVER);
+  EXPECT_EQ(spec->devices[2].latency, std::chrono::milliseconds(2));
+}
+
+TEST(SimSpec, NoneMeansNoDevice) {
+  const auto spec = ParseSimSpec("none", nullptr);
+  ASSERT_TRUE(spec);
+  EXPECT_TRUE(spec->devices.empty());
+}
+
+struct BadCase {
+  const char* spec;
+  const char* named;  // the part of the message that names the bad item
+};
+
+TEST(SimSpec, ErrorsNameTheBadItem) {
+  const BadCase cases[] = {
+      {"", "empty"},
+      {" ; ", "empty"},
+      {"defualt", "\"defualt\": expected KEY=VALUE"},
+      {"vid=12345", "\"vid=12345\": expected 1 to 4 hex digits"},
+      {"vid=", "\"vid=\""},
+      {"pid=zz", "\"pid=zz\""},
+      {"mode=3", "\"mode=3\": expected 1, 2 or none"},
+      {"paged=yes", "\"paged=yes\": expected 0 or 1"},
+      {"ready-after=soon", "\"ready-after=soon\""},
+      {"ready-after=-1", "\"ready-after=-1\""},
+      {"latency=5", "\"latency=5\""},
+      {"latency=5 ms", "\"latency=5 ms\""},
+      {"latency=11s", "\"latency=11s\""},
+      {"fail-send=0", "\"fail-send=0\""},
+      {"corrupt=0x10000", "\"corrupt=0x10000\""},
+      {"vanish-after=x", "\"vanish-after=x\""},
+      {"image=", "\"image=\""},
+      {"dir=", "dir="},
+      {"default;colour=red", "unknown key \"colour\""},
+  };
+  for (const BadCase& c : cases) {
+    SCOPED_TRACE(c.spec);
+    std::string error;
+    EXPECT_FALSE(ParseSimSpec(c.spec, &error));
+    EXPECT_EQ(error.rfind("--simulate: ", 0), 0u) << error;
+    EXPECT_NE(error.find(c.named), std::string::npos) << error;
+  }
+}
+
+TEST(SimSpec, BackendKeepsEachEepromInTheDirectory) {
+  const fs::path dir = fs::temp_directory_path() / "tessarin-simspec-dir";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  std::string error;
+  const auto spec = ParseSimSpec("dir=" + dir.string() + ";default;mode=2", &error);
+  ASSERT_TRUE(spec) << error;
+  {
+    auto backend = CreateSimBackend(*spec, &error, std::make_shared<FakeSimClock>());
+    ASSERT_TRUE(backend) << error;
+    const auto interfaces = backend->Enumerate();
+    ASSERT_EQ(interfaces.size(), 2u);
+    EXPECT_EQ(interfaces[1].path, "sim:1");
+    EXPECT_EQ(interfaces[1].featureReportByteLength, 65);
+    backend->Device("sim:1")->SetEeprom(5, {3});
+  }
+  EXPECT_TRUE(fs::exists(dir / "sim-1.eeprom"));
+  auto again = CreateSimBackend(*spec, &error);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->Device("sim:1")->Eeprom()[5], 3);
+  EXPECT_EQ(again->Device("sim:0")->Eeprom()[5], 0xFF);
+  fs::remove_all(dir);
+}
+
+TEST(SimSpec, BackendReportsFilesItCannotUse) {
+  std::string error;
+  auto spec = ParseSimSpec("dir=/nonexistent/tessarin;default", &error);
+  ASSERT_TRUE(spec);
+  EXPECT_FALSE(CreateSimBackend(*spec, &error));
+  EXPECT_NE(error.find("/nonexistent/tessarin"), std::string::npos) << error;
+  spec = ParseSimSpec("image=/nonexistent/fw.rom", &error);
+  ASSERT_TRUE(spec);
+  EXPECT_FALSE(CreateSimBackend(*spec, &error));
+  EXPECT_NE(error.find("/nonexistent/fw.rom"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace tessarin
