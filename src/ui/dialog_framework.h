@@ -52,7 +52,8 @@ class DialogFramework {
   /// A modal message box with one OK button over the dialog; returns when the
   /// user dismissed it. The host processes events meanwhile (so posted
   /// closures may run during it, as on the platform). UI thread only.
-  virtual MessageBoxResult MessageBox(const std::u16string& text, const std::u16string& caption) = 0;
+  virtual MessageBoxResult MessageBox(const std::u16string& text,
+                                      const std::u16string& caption) = 0;
 
   /// The file chooser of Select...: open mode, the file must exist, filter
   /// "ROM Files (*.rom)" and "All Files (*.*)". Returns the chosen path, or

@@ -54,10 +54,10 @@ enum class ControlKind {
 /// Style flags of a control (bits).
 enum ControlStyle : std::uint32_t {
   STYLE_NONE = 0,
-  STYLE_HIDDEN = 1u << 0,       ///< not visible (every other control is)
-  STYLE_DISABLED = 1u << 1,     ///< starts disabled
+  STYLE_HIDDEN = 1u << 0,    ///< not visible (every other control is)
+  STYLE_DISABLED = 1u << 1,  ///< starts disabled
   STYLE_TABSTOP = 1u << 2,
-  STYLE_GROUP = 1u << 3,        ///< starts a group
+  STYLE_GROUP = 1u << 3,  ///< starts a group
   STYLE_BORDER = 1u << 4,
   STYLE_READONLY = 1u << 5,     ///< edit: read-only
   STYLE_AUTOHSCROLL = 1u << 6,  ///< edit: horizontal auto-scroll

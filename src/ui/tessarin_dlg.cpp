@@ -137,7 +137,9 @@ void CTessarinDlg::Post(std::function<void(CTessarinDlg&)> action) {
 
 bool CTessarinDlg::Live() const { return m_framework != nullptr && !m_ended; }
 
-bool CTessarinDlg::BurnBusy() const { return m_flags.m_workerRunning.load() != 0 || !m_workerEnded; }
+bool CTessarinDlg::BurnBusy() const {
+  return m_flags.m_workerRunning.load() != 0 || !m_workerEnded;
+}
 
 // ---------------------------------------------------------------------------
 // Routing.
