@@ -1,0 +1,66 @@
+// Steps several commands share: loading the image file, opening the devices
+// and the target, judging an image against the target, reading the EEPROM.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "cli/cli_options.h"
+#include "cli/console.h"
+#include "cli/device_session.h"
+#include "cli/progress.h"
+#include "hid/device_info.h"
+#include "image/compat_state.h"
+#include "image/image_file.h"
+
+namespace tessarin {
+
+/// Reads an image file for a command. Null after printing the error (exit 2
+/// in *exitCode): missing or unreadable, or larger than the device's 32 KB
+/// ("The file is not for this device!").
+std::optional<ImageReadResult> LoadImage(const std::string& file, Console& console,
+                                         int* exitCode);
+
+/// A session with an open target, or null after printing the error (its exit
+/// code in *exitCode).
+struct OpenedTarget {
+  std::unique_ptr<DeviceSession> session;
+  HidDeviceManager::Entry entry;
+};
+std::optional<OpenedTarget> OpenDeviceTarget(const GlobalOptions& options,
+                                             const std::string& devicePath, Console& console,
+                                             int* exitCode);
+
+/// Whether the window would let the image be burned into the target.
+struct ImageVerdict {
+  bool burnable = false;
+  std::string kind;     ///< "suits", "not-kestrova" or "refused"
+  std::string message;  ///< the refusal, in the window's own words; empty when it suits
+  DeviceClass deviceClass;
+};
+ImageVerdict JudgeImage(const HidDeviceEntry& target, std::span<const std::uint8_t> image);
+
+/// The target-list line without its leading blanks ("Kestrova device").
+std::string TrimmedLine(const std::string& line);
+
+/// The progress style for this run: JSON when asked, a bar on a terminal,
+/// plain lines otherwise.
+ProgressStyle ChooseProgressStyle(const GlobalOptions& options);
+int ProgressColumns();
+
+/// Reads `length` bytes from EEPROM address 0 of the current device in blocks
+/// of READ_BLOCK_MAX, calling `onBlock(next address)` after each. False when a
+/// read failed; *failedAddress is then the address of that block.
+bool ReadEeprom(HidDeviceManager& hid, std::uint32_t length, std::vector<std::uint8_t>* out,
+                std::uint32_t* failedAddress, const std::function<void(long)>& onBlock);
+
+/// Ends a command that used a session: saves simulated EEPROMs and the trace.
+/// Returns `code`, or EXIT_DEVICE_FAILED when saving failed after a success.
+int FinishSession(DeviceSession& session, Console& console, int code);
+
+}  // namespace tessarin

@@ -1,0 +1,151 @@
+// burn: the window's Burn rule, an optional backup, then the burn with progress.
+#include <atomic>
+#include <csignal>
+#include <ostream>
+
+#include "burn/burn_status.h"
+#include "burn/burn_worker.h"
+#include "cli/cli_common.h"
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "image/rom_image.h"
+#include "image/utf16.h"
+#include "platform/file_io.h"
+
+namespace tessarin {
+
+namespace {
+
+// Ctrl+C during a burn asks it to stop at its next block, as closing the
+// window does: the device keeps 0xFF in its first byte instead of a
+// half-written image that looks valid.
+std::atomic<int>* g_cancelFlag = nullptr;
+
+void OnInterrupt(int) {
+  if (g_cancelFlag) g_cancelFlag->store(1);
+}
+
+class InterruptGuard {
+ public:
+  explicit InterruptGuard(std::atomic<int>& flag) {
+    g_cancelFlag = &flag;
+    m_previous = std::signal(SIGINT, OnInterrupt);
+  }
+  ~InterruptGuard() {
+    std::signal(SIGINT, m_previous == SIG_ERR ? SIG_DFL : m_previous);
+    g_cancelFlag = nullptr;
+  }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+ private:
+  void (*m_previous)(int) = SIG_DFL;
+};
+
+/// Reads the whole EEPROM into `file`; prints the error and returns its exit
+/// code on failure, EXIT_OK otherwise.
+int WriteBackup(HidDeviceManager& hid, const std::string& file, const GlobalOptions& global,
+                Console& console) {
+  ProgressReporter reporter(ChooseProgressStyle(global), console.out,
+                            static_cast<long>(kMaxImageSize), ProgressColumns());
+  std::vector<std::uint8_t> eeprom;
+  std::uint32_t failedAddress = 0;
+  bool read = ReadEeprom(hid, kMaxImageSize, &eeprom, &failedAddress,
+                         [&](long next) { reporter.Progress("Backing up...", next); });
+  reporter.EndLine();
+  if (!read) {
+    return console.Fail(EXIT_DEVICE_FAILED,
+                        "backup: reading the EEPROM failed at " + HexAddress(failedAddress) +
+                            "; nothing was burned. Check the device and retry");
+  }
+  std::string error;
+  if (!WriteFileReplacing(file, eeprom, &error)) {
+    return console.Fail(EXIT_BAD_INPUT,
+                        "backup: " + error + "; nothing was burned. Choose another --backup path");
+  }
+  if (console.json) {
+    console.Emit({{"event", "backup"}, {"file", file}, {"size", eeprom.size()}});
+  } else {
+    console.out << "Saved the device's " << eeprom.size() << " bytes in " << file << '\n';
+  }
+  return EXIT_OK;
+}
+
+}  // namespace
+
+int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& console) {
+  int code = EXIT_OK;
+  auto loaded = LoadImage(options.file, console, &code);
+  if (!loaded) return code;
+  auto image = std::make_shared<const std::vector<std::uint8_t>>(loaded->m_image.m_imageData);
+  if (image->empty()) {
+    // Burning nothing would still mark the device's first byte invalid.
+    return console.Fail(EXIT_BAD_INPUT,
+                        options.file + " is empty: there is nothing to burn; choose an image file");
+  }
+  std::u16string serial = Utf8ToUtf16(options.serial.value_or(""));
+  if (serial.size() > static_cast<std::size_t>(BurnWorker::SERIAL_UNITS_MAX)) {
+    return console.Fail(EXIT_BAD_INPUT, "--serial: at most 31 characters fit the device's "
+                                        "serial-number descriptor");
+  }
+
+  auto target = OpenDeviceTarget(global, options.device, console, &code);
+  if (!target) return code;
+  DeviceSession& session = *target->session;
+
+  ImageVerdict verdict = JudgeImage(*target->entry, *image);
+  if (!verdict.burnable) {
+    if (!options.force) {
+      return FinishSession(session, console,
+                           console.Fail(EXIT_NO_DEVICE, verdict.message +
+                                                            ": burn refused; pass --force to "
+                                                            "burn it anyway"));
+    }
+    console.Warn(verdict.message + ": burning anyway (--force)");
+  }
+
+  if (!options.backup.empty()) {
+    code = WriteBackup(session.Hid(), options.backup, global, console);
+    if (code != EXIT_OK) return FinishSession(session, console, code);
+  }
+
+  BurnFlags flags;
+  flags.m_deviceOpen = 1;
+  ProgressReporter reporter(ChooseProgressStyle(global), console.out,
+                            static_cast<long>(image->size()), ProgressColumns());
+  int result = 0;
+  {
+    InterruptGuard interrupt(flags.m_cancelRequested);
+    BurnWorker worker(session.Hid(), flags, reporter);
+    result = worker.RunSynchronously(BurnJob{image, serial});
+  }
+  reporter.EndLine();
+
+  code = result == 1 ? EXIT_OK : EXIT_DEVICE_FAILED;
+  if (console.json) {
+    nlohmann::json done = {{"event", "result"},
+                           {"ok", result == 1},
+                           {"result", result == 1 ? "burned" : result == 0 ? "stopped" : "failed"},
+                           {"status", reporter.LastCode()},
+                           {"text", BurnStatusText(reporter.LastCode())},
+                           {"exitCode", code}};
+    if (result == 1) {
+      done["version"] = reporter.Version();
+      done["cur"] = reporter.Cur();
+    }
+    console.Emit(done);
+  } else if (result == 1) {
+    console.out << "Device version " << reporter.Version() << ", Cur " << reporter.Cur() << '\n';
+  }
+  if (result == 0) {
+    console.Fail(code, "the burn was stopped before its commit: the device is not usable until "
+                       "an image is burned into it. Burn again");
+  } else if (result != 1) {
+    console.Fail(code, std::string(BurnStatusText(reporter.LastCode())) +
+                           ": check the cable and burn again; `--trace FILE` records every "
+                           "frame for a bug report");
+  }
+  return FinishSession(session, console, code);
+}
+
+}  // namespace tessarin

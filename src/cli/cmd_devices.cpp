@@ -1,0 +1,121 @@
+// list and info: the attached devices and the target's version fields.
+#include <cstdio>
+#include <ostream>
+
+#include "cli/cli_common.h"
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+
+namespace tessarin {
+
+namespace {
+
+std::string ClassKind(const DeviceClass& deviceClass) {
+  if (deviceClass.notOwnDevice) return "not-kestrova";
+  if (deviceClass.deviceForeignFirmware) return "foreign-firmware";
+  return "kestrova";
+}
+
+nlohmann::json DeviceJson(const HidDeviceEntry& entry, const DeviceClass& deviceClass) {
+  return {{"path", entry.devicePath},
+          {"vendorId", Hex4(entry.vendorId)},
+          {"productId", Hex4(entry.productId)},
+          {"reportMode", static_cast<int>(entry.reportMode)},
+          {"line", deviceClass.line},
+          {"class", ClassKind(deviceClass)}};
+}
+
+void PrintDeviceLine(Console& console, std::size_t index, const HidDeviceEntry& entry,
+                     const DeviceClass& deviceClass) {
+  char text[128];
+  std::snprintf(text, sizeof text, "%zu%s %-24s %s:%s  mode %d  ", index, index == 0 ? "*" : " ",
+                deviceClass.line.c_str(), Hex4(entry.vendorId).c_str(),
+                Hex4(entry.productId).c_str(), static_cast<int>(entry.reportMode));
+  console.out << text << entry.devicePath << '\n';
+}
+
+}  // namespace
+
+int RunList(const GlobalOptions& global, const ListOptions& options, Console& console) {
+  std::string error;
+  int code = EXIT_OK;
+  auto session = DeviceSession::Create(global, &error, &code);
+  if (!session) return console.Fail(code, error);
+
+  const auto& entries = session->Hid().Entries();
+  const auto& skipped = session->Hid().Skipped();
+  if (console.json) {
+    nlohmann::json devices = nlohmann::json::array();
+    for (const auto& entry : entries) {
+      devices.push_back(DeviceJson(*entry, ClassifyDevice(entry->vendorId, entry->productId)));
+    }
+    nlohmann::json result = {{"event", "list"}, {"devices", devices}};
+    if (options.all) {
+      nlohmann::json left = nlohmann::json::array();
+      for (const auto& s : skipped) {
+        left.push_back({{"path", s.info.path},
+                        {"vendorId", Hex4(s.info.vendorId)},
+                        {"productId", Hex4(s.info.productId)},
+                        {"outputReportByteLength", s.info.outputReportByteLength},
+                        {"featureReportByteLength", s.info.featureReportByteLength},
+                        {"reason", s.reason}});
+      }
+      result["skipped"] = left;
+    }
+    console.Emit(result);
+  } else {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      PrintDeviceLine(console, i, *entries[i],
+                      ClassifyDevice(entries[i]->vendorId, entries[i]->productId));
+    }
+    if (options.all) {
+      for (const auto& s : skipped) {
+        console.out << "-  skipped " << s.info.path << "  " << Hex4(s.info.vendorId) << ':'
+                    << Hex4(s.info.productId) << "  output " << s.info.outputReportByteLength
+                    << " / feature " << s.info.featureReportByteLength << " bytes: " << s.reason
+                    << '\n';
+      }
+    }
+  }
+  if (entries.empty()) {
+    std::string message = session->NoDeviceMessage();
+    if (!options.all && !skipped.empty()) message += "\n(`list --all` shows these too)";
+    return FinishSession(*session, console, console.Fail(EXIT_NO_DEVICE, message));
+  }
+  return FinishSession(*session, console, EXIT_OK);
+}
+
+int RunInfo(const GlobalOptions& global, const InfoOptions& options, Console& console) {
+  int code = EXIT_OK;
+  auto target = OpenDeviceTarget(global, options.device, console, &code);
+  if (!target) return code;
+  HidDeviceManager& hid = target->session->Hid();
+  const HidDeviceEntry& entry = *target->entry;
+  DeviceClass deviceClass = ClassifyDevice(entry.vendorId, entry.productId);
+  std::string version = ReadDeviceVersion(hid);
+  std::string cur = ReadDeviceCur(hid);
+
+  if (console.json) {
+    nlohmann::json result = DeviceJson(entry, deviceClass);
+    result["event"] = "info";
+    result["version"] = version;
+    result["cur"] = cur;
+    console.Emit(result);
+  } else {
+    console.out << "Device:   " << entry.devicePath << "  " << Hex4(entry.vendorId) << ':'
+                << Hex4(entry.productId) << "  " << TrimmedLine(deviceClass.line)
+                << "  (report mode " << static_cast<int>(entry.reportMode) << ")\n"
+                << "Version:  " << version << '\n'
+                << "Cur:      " << cur << '\n';
+  }
+  // As in the window, an unreadable EEPROM shows "No EEPROM"; for a script
+  // that is a failed device operation.
+  if (version == "No EEPROM") {
+    code = console.Fail(EXIT_DEVICE_FAILED,
+                        "the device did not answer the EEPROM read: unplug it, plug it in "
+                        "again and retry");
+  }
+  return FinishSession(*target->session, console, code);
+}
+
+}  // namespace tessarin

@@ -1,0 +1,196 @@
+// image and make-image: an image file's fields and verdict, and sample images.
+#include <algorithm>
+#include <charconv>
+#include <ostream>
+
+#include "cli/cli_common.h"
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "image/file_time.h"
+#include "image/rom_image.h"
+#include "platform/file_io.h"
+
+namespace tessarin {
+
+namespace {
+
+/// 1 to 4 hex digits, with or without "0x".
+std::optional<std::uint16_t> ParseHexId(std::string text) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.erase(0, 2);
+  if (text.empty() || text.size() > 4) return std::nullopt;
+  unsigned value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return static_cast<std::uint16_t>(value);
+}
+
+std::optional<int> ParseByte(const std::string& text) {
+  int value = -1;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value < 0 || value > 255) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+}  // namespace
+
+int RunImage(const GlobalOptions& global, const ImageOptions& options, Console& console) {
+  int code = EXIT_OK;
+  auto loaded = LoadImage(options.file, console, &code);
+  if (!loaded) return code;
+  const RomImage& image = loaded->m_image;
+  ImageFields fields = ParseImageFields(image.m_imageData);
+
+  std::string fileTime;
+  if (loaded->m_lastWriteTicks) {
+    ConvertedFileTime converted = ConvertFileTime(*loaded->m_lastWriteTicks);
+    if (converted.m_valid) fileTime = FormatFileTime(converted.m_fields);
+  }
+
+  // The verdict needs a device; without one the image is still shown.
+  std::string error;
+  int sessionCode = EXIT_OK;
+  std::unique_ptr<DeviceSession> session = DeviceSession::Create(global, &error, &sessionCode);
+  if (!session && sessionCode == EXIT_BAD_INPUT) return console.Fail(sessionCode, error);
+  HidDeviceManager::Entry target;
+  if (session) target = session->OpenTarget(options.device, &error);
+  if (!target && !options.device.empty()) return console.Fail(EXIT_NO_DEVICE, error);
+
+  std::optional<ImageVerdict> verdict;
+  if (target) verdict = JudgeImage(*target, image.m_imageData);
+
+  if (console.json) {
+    nlohmann::json result = {{"event", "image"},
+                             {"file", options.file},
+                             {"size", image.m_imageSize},
+                             {"fileTime", fileTime}};
+    result["version"] = fields.m_hasHeader
+                            ? nlohmann::json(FormatVersion(fields.m_versionMajor,
+                                                           fields.m_versionMinor))
+                            : nlohmann::json(nullptr);
+    result["cur"] = fields.m_hasHeader ? nlohmann::json(FormatCur(fields.m_cur))
+                                       : nlohmann::json(nullptr);
+    result["hasIds"] = fields.m_hasIds;
+    if (fields.m_hasIds) {
+      result["vendorId"] = Hex4(fields.m_vid);
+      result["productId"] = Hex4(fields.m_pid);
+    }
+    if (verdict) {
+      result["device"] = {{"path", target->devicePath},
+                          {"vendorId", Hex4(target->vendorId)},
+                          {"productId", Hex4(target->productId)},
+                          {"line", verdict->deviceClass.line}};
+      result["verdict"] = verdict->kind;
+      result["message"] = verdict->message;
+    } else {
+      result["verdict"] = "no-device";
+    }
+    console.Emit(result);
+  } else {
+    console.out << "File:     " << options.file << '\n'
+                << "Size:     " << image.m_imageSize << " bytes\n";
+    if (fields.m_hasHeader) {
+      console.out << "Version:  " << FormatVersion(fields.m_versionMajor, fields.m_versionMinor)
+                  << '\n'
+                  << "Cur:      " << FormatCur(fields.m_cur) << '\n';
+    } else {
+      console.out << "Version:  --  (shorter than 16 bytes: no header fields)\n"
+                  << "Cur:      --\n";
+    }
+    console.out << "Time:     " << (fileTime.empty() ? "--" : fileTime) << '\n';
+    if (fields.m_hasIds) {
+      console.out << "Ids:      " << Hex4(fields.m_vid) << ':' << Hex4(fields.m_pid) << '\n';
+    } else if (fields.m_hasIdArea) {
+      console.out << "Ids:      none (no identifier block: suits any Kestrova device)\n";
+    } else {
+      console.out << "Ids:      none (too short for an identifier block)\n";
+    }
+    if (verdict) {
+      console.out << "Device:   " << target->devicePath << "  " << Hex4(target->vendorId) << ':'
+                  << Hex4(target->productId) << "  " << TrimmedLine(verdict->deviceClass.line)
+                  << '\n'
+                  << "Verdict:  "
+                  << (verdict->burnable ? "suits the device" : "refused: " + verdict->message)
+                  << '\n';
+    } else {
+      console.out << "Verdict:  no device to compare with\n";
+    }
+  }
+  if (verdict && !verdict->burnable) code = EXIT_NO_DEVICE;
+  return session ? FinishSession(*session, console, code) : code;
+}
+
+int RunMakeImage(const GlobalOptions& global, const MakeImageOptions& options,
+                 Console& console) {
+  (void)global;
+  std::size_t dot = options.version.find('.');
+  std::optional<int> major, minor;
+  if (dot != std::string::npos) {
+    major = ParseByte(options.version.substr(0, dot));
+    minor = ParseByte(options.version.substr(dot + 1));
+  }
+  if (!major || !minor) {
+    return console.Fail(EXIT_BAD_INPUT, "--version " + options.version +
+                                            ": expected MAJOR.MINOR, each 0 to 255, e.g. 1.2");
+  }
+  if (options.cur < 0 || options.cur > 65535) {
+    return console.Fail(EXIT_BAD_INPUT, "--cur " + std::to_string(options.cur) +
+                                            ": expected a number from 0 to 65535");
+  }
+  if (options.size < 0 || options.size > 16 * 1024 * 1024) {
+    return console.Fail(EXIT_BAD_INPUT, "--size " + std::to_string(options.size) +
+                                            ": expected 0 to 16777216 bytes (32768 fills "
+                                            "the EEPROM)");
+  }
+  std::optional<ImageIds> ids;
+  if (!options.vid.empty() || !options.pid.empty()) {
+    std::optional<std::uint16_t> vid = ParseHexId(options.vid);
+    std::optional<std::uint16_t> pid = ParseHexId(options.pid);
+    if (!vid || !pid) {
+      return console.Fail(EXIT_BAD_INPUT, "--vid and --pid: expected 1 to 4 hex digits each, "
+                                          "e.g. --vid 0495 --pid 8041");
+    }
+    ids = ImageIds{*vid, *pid};
+  }
+
+  std::string error;
+  auto bytes = MakeImage(static_cast<std::int32_t>(options.size),
+                         static_cast<std::uint8_t>(*major), static_cast<std::uint8_t>(*minor),
+                         static_cast<std::uint16_t>(options.cur), ids, &error);
+  if (!bytes) return console.Fail(EXIT_BAD_INPUT, "make-image: " + error);
+  // The serial-number area blank (0xFF), as a burn without a serial number
+  // leaves it, so that a device burned with this image reads back equal.
+  if (bytes->size() > static_cast<std::size_t>(kSerialAreaOffset)) {
+    std::size_t end = std::min<std::size_t>(bytes->size(), kMaxImageSize);
+    std::fill(bytes->begin() + kSerialAreaOffset, bytes->begin() + static_cast<long>(end), 0xFF);
+  }
+  if (!WriteFileReplacing(options.out, *bytes, &error)) {
+    return console.Fail(EXIT_BAD_INPUT, error + ": check the output path");
+  }
+  if (console.json) {
+    nlohmann::json result = {{"event", "make-image"},
+                             {"file", options.out},
+                             {"size", options.size},
+                             {"version", FormatVersion(static_cast<std::uint8_t>(*major),
+                                                       static_cast<std::uint8_t>(*minor))},
+                             {"cur", FormatCur(static_cast<std::uint16_t>(options.cur))},
+                             {"hasIds", ids.has_value()}};
+    if (ids) {
+      result["vendorId"] = Hex4(ids->m_vid);
+      result["productId"] = Hex4(ids->m_pid);
+    }
+    console.Emit(result);
+  } else {
+    console.out << "Wrote " << options.out << ": " << options.size << " bytes, version "
+                << *major << '.' << *minor << ", Cur " << options.cur;
+    if (ids) console.out << ", for " << Hex4(ids->m_vid) << ':' << Hex4(ids->m_pid);
+    console.out << '\n';
+  }
+  if (options.size > kMaxImageSize) {
+    console.Warn("the image is larger than the EEPROM's 32768 bytes: it will be refused");
+  }
+  return EXIT_OK;
+}
+
+}  // namespace tessarin

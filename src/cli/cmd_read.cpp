@@ -1,0 +1,146 @@
+// verify and dump: reading the device's EEPROM without writing.
+#include <algorithm>
+#include <ostream>
+
+#include "burn/burn_status.h"
+#include "cli/cli_common.h"
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "hid/report_frame.h"
+#include "image/rom_image.h"
+#include "platform/file_io.h"
+
+namespace tessarin {
+
+namespace {
+
+struct Comparison {
+  bool readFailed = false;
+  bool differs = false;
+  std::uint32_t address = 0;  ///< the failed block, or the first differing byte
+  std::uint8_t deviceByte = 0;
+  std::uint8_t imageByte = 0;
+};
+
+/// Compares the device with `expected` block by block, posting 7 with the
+/// next address after each block, and stops at the first difference.
+Comparison CompareDevice(HidDeviceManager& hid, std::span<const std::uint8_t> expected,
+                         ProgressReporter& reporter) {
+  Comparison comparison;
+  std::uint8_t block[READ_BLOCK_MAX];
+  std::uint32_t address = 0;
+  const auto length = static_cast<std::uint32_t>(expected.size());
+  reporter.PostStatus(BURN_COMPARING, 0);
+  while (address < length) {
+    int n = static_cast<int>(std::min<std::uint32_t>(length - address, READ_BLOCK_MAX));
+    if (!hid.ReadBlock(address, n, block)) {
+      comparison.readFailed = true;
+      comparison.address = address;
+      return comparison;
+    }
+    for (int i = 0; i < n; ++i) {
+      if (block[i] != expected[address + i]) {
+        comparison.differs = true;
+        comparison.address = address + static_cast<std::uint32_t>(i);
+        comparison.deviceByte = block[i];
+        comparison.imageByte = expected[address + i];
+        return comparison;
+      }
+    }
+    address += static_cast<std::uint32_t>(n);
+    reporter.PostStatus(BURN_COMPARING, static_cast<long>(address));
+  }
+  return comparison;
+}
+
+}  // namespace
+
+int RunVerify(const GlobalOptions& global, const VerifyOptions& options, Console& console) {
+  int code = EXIT_OK;
+  auto loaded = LoadImage(options.file, console, &code);
+  if (!loaded) return code;
+  const std::vector<std::uint8_t>& image = loaded->m_image.m_imageData;
+  // The burn writes the device's serial-number descriptor over the image's
+  // last 64 bytes, so they are not the image's any more and are left out.
+  const std::size_t compared = std::min<std::size_t>(image.size(), kSerialAreaOffset);
+
+  auto target = OpenDeviceTarget(global, options.device, console, &code);
+  if (!target) return code;
+  DeviceSession& session = *target->session;
+
+  ProgressReporter reporter(ChooseProgressStyle(global), console.out,
+                            static_cast<long>(compared), ProgressColumns());
+  Comparison comparison =
+      CompareDevice(session.Hid(), std::span(image.data(), compared), reporter);
+  bool ok = !comparison.readFailed && !comparison.differs;
+  reporter.PostStatus(ok ? BURN_COMPARED_OK : BURN_COMPARE_FAILED, 0);
+
+  if (console.json) {
+    nlohmann::json result = {{"event", "result"},
+                             {"ok", ok},
+                             {"status", reporter.LastCode()},
+                             {"text", BurnStatusText(reporter.LastCode())},
+                             {"compared", compared},
+                             {"exitCode", ok ? EXIT_OK : EXIT_DEVICE_FAILED}};
+    if (comparison.differs) {
+      result["firstDifference"] = HexAddress(comparison.address);
+      result["deviceByte"] = comparison.deviceByte;
+      result["imageByte"] = comparison.imageByte;
+    }
+    if (comparison.readFailed) result["readFailedAt"] = HexAddress(comparison.address);
+    console.Emit(result);
+  } else if (ok) {
+    console.out << "The device holds the image's " << compared << " bytes";
+    if (compared < image.size()) console.out << " (the serial-number area from 0x7FC0 on is the burn's own)";
+    console.out << '\n';
+  }
+
+  if (comparison.differs) {
+    char detail[96];
+    std::snprintf(detail, sizeof detail, "first difference at %s: device 0x%02X, image 0x%02X",
+                  HexAddress(comparison.address).c_str(), comparison.deviceByte,
+                  comparison.imageByte);
+    code = console.Fail(EXIT_DEVICE_FAILED,
+                        std::string(detail) + "; burn the image again to repair the device");
+  } else if (comparison.readFailed) {
+    code = console.Fail(EXIT_DEVICE_FAILED, "reading the EEPROM failed at " +
+                                                HexAddress(comparison.address) +
+                                                ": check the cable and retry");
+  }
+  return FinishSession(session, console, code);
+}
+
+int RunDump(const GlobalOptions& global, const DumpOptions& options, Console& console) {
+  int code = EXIT_OK;
+  auto target = OpenDeviceTarget(global, options.device, console, &code);
+  if (!target) return code;
+  DeviceSession& session = *target->session;
+
+  ProgressReporter reporter(ChooseProgressStyle(global), console.out,
+                            static_cast<long>(kMaxImageSize), ProgressColumns());
+  std::vector<std::uint8_t> eeprom;
+  std::uint32_t failedAddress = 0;
+  bool read = ReadEeprom(session.Hid(), kMaxImageSize, &eeprom, &failedAddress,
+                         [&](long next) { reporter.Progress("Reading...", next); });
+  reporter.EndLine();
+  if (!read) {
+    return FinishSession(session, console,
+                         console.Fail(EXIT_DEVICE_FAILED, "reading the EEPROM failed at " +
+                                                              HexAddress(failedAddress) +
+                                                              ": check the cable and retry"));
+  }
+  std::string error;
+  if (!WriteFileReplacing(options.file, eeprom, &error)) {
+    return FinishSession(session, console,
+                         console.Fail(EXIT_BAD_INPUT, error + ": check the output path"));
+  }
+  if (console.json) {
+    console.Emit({{"event", "result"}, {"ok", true}, {"file", options.file},
+                  {"size", eeprom.size()}, {"exitCode", EXIT_OK}});
+  } else {
+    console.out << "Wrote the device's " << eeprom.size() << " bytes to " << options.file << '\n';
+  }
+  return FinishSession(session, console, EXIT_OK);
+}
+
+}  // namespace tessarin

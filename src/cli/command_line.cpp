@@ -1,0 +1,140 @@
+#include "cli/command_line.h"
+
+#include <ostream>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/exit_codes.h"
+
+namespace tessarin {
+
+const char kSimulateHelp[] = R"(--simulate SPEC: simulated devices instead of the real ones.
+  SPEC     := ITEM { ';' ITEM }
+  ITEM     := 'default' | 'dir=' PATH | DEVICE
+  DEVICE   := KEY '=' VALUE { ',' KEY '=' VALUE }
+
+  default          one Kestrova device: vid=0495,pid=8041,mode=1
+  dir=PATH         keep each device's EEPROM in PATH/sim-<n>.eeprom (n = 0, 1, ...
+                   in the order the devices are given), so a burn survives from
+                   one run to the next; the directory must exist
+
+  Device keys (each optional; a device given by keys starts from `default`):
+  vid=HEX          vendor id, 1 to 4 hex digits (default 0495)
+  pid=HEX          product id (default 8041)
+  mode=1|2|none    1: 65-byte output and input reports; 2: 65-byte feature
+                   report only; none: 64-byte reports, not usable (default 1)
+  paged=0|1        answers the paged-write query with yes (default 0)
+  ready-after=N|never   ready queries answering "busy" after each write (default 0)
+  probe=0|1        answers the probe (default 1)
+  latency=TIME     time per transfer: a number with unit ns, us, ms or s (default 0)
+  fail-send=K      the K-th send (from 1) fails; may be repeated
+  fail-fetch=K     the K-th fetch (from 1) fails; may be repeated
+  corrupt=ADDR     the EEPROM byte at ADDR (hex with 0x, or decimal) reads back
+                   inverted; may be repeated
+  vanish-after=K   the device is unplugged after K transfers
+  deny-open=0|1    opening the device fails with "Permission denied"
+  image=FILE       initial EEPROM contents (at most 32768 bytes); a file kept by
+                   dir= takes precedence once it exists
+
+  Blanks around items, keys and values are ignored.
+  Examples:
+    default
+    vid=0495,pid=8041,mode=2,paged=1,ready-after=3,latency=170us
+    dir=/tmp/kestrova;default;pid=8042,mode=2
+)";
+
+namespace {
+
+const char kExitCodesHelp[] = R"(Exit codes:
+  0  success
+  1  the device operation failed (burn, verify, read)
+  2  bad usage, or an input file that cannot be used
+  3  no device, not a Kestrova device, or the image was refused
+)";
+
+CLI::App* AddDeviceOption(CLI::App* sub, std::string* device) {
+  sub->add_option("--device", *device, "Device path as `list` shows it (default: the first)");
+  return sub;
+}
+
+}  // namespace
+
+int ParseCommandLine(int argc, const char* const* argv, CommandLine* line, std::ostream& out,
+                     std::ostream& err) {
+  CLI::App app{"tessarin-cli: burns firmware images into Kestrova USB audio devices."};
+  app.name("tessarin-cli");
+  app.footer(std::string("\n") + kSimulateHelp + "\n" + kExitCodesHelp);
+  // Global options may stand before or after the command.
+  app.fallthrough();
+  app.require_subcommand(1);
+  app.add_option("--simulate", line->global.simulate,
+                 "Simulated devices instead of the real ones (syntax below)");
+  app.add_option("--trace", line->global.trace,
+                 "Write one line per report frame to this file: transfer, ok or failed, the "
+                 "interface and the 65 bytes in hex");
+  app.add_flag("--json", line->global.json, "One JSON object per line instead of text");
+
+  CLI::App* list = app.add_subcommand("list", "The attached devices in scan order");
+  list->add_flag("--all", line->list.all,
+                 "Also the HID interfaces that were skipped, and why");
+  list->callback([line] { line->command = Command::kList; });
+
+  CLI::App* info = app.add_subcommand("info", "The target device's version and Cur");
+  AddDeviceOption(info, &line->info.device);
+  info->callback([line] { line->command = Command::kInfo; });
+
+  CLI::App* image = app.add_subcommand(
+      "image", "An image file's version, Cur, file time and ids, and whether it suits the target");
+  image->add_option("FILE", line->image.file, "Image file (.rom)")->required();
+  AddDeviceOption(image, &line->image.device);
+  image->callback([line] { line->command = Command::kImage; });
+
+  CLI::App* burn = app.add_subcommand("burn", "Burn an image into the target device");
+  burn->add_option("FILE", line->burn.file, "Image file (.rom, at most 32768 bytes)")->required();
+  AddDeviceOption(burn, &line->burn.device);
+  burn->add_option("--serial", line->burn.serial,
+                   "Serial number for the device's USB descriptor (at most 31 characters); "
+                   "without it the descriptor is cleared");
+  burn->add_option("--backup", line->burn.backup,
+                   "First read the whole 32 KB EEPROM into this file; no burn if that fails");
+  burn->add_flag("--force", line->burn.force,
+                 "Burn even a device that is not a Kestrova device, or an image that does not "
+                 "suit it");
+  burn->callback([line] { line->command = Command::kBurn; });
+
+  CLI::App* verify = app.add_subcommand(
+      "verify", "Compare the device with an image without writing");
+  verify->add_option("FILE", line->verify.file, "Image file (.rom)")->required();
+  AddDeviceOption(verify, &line->verify.device);
+  verify->callback([line] { line->command = Command::kVerify; });
+
+  CLI::App* dump = app.add_subcommand("dump", "Read the whole 32 KB EEPROM into a file");
+  dump->add_option("FILE", line->dump.file, "Output file")->required();
+  AddDeviceOption(dump, &line->dump.device);
+  dump->callback([line] { line->command = Command::kDump; });
+
+  CLI::App* make = app.add_subcommand("make-image", "Write a valid image for trials and tests");
+  make->add_option("OUT", line->makeImage.out, "Output file")->required();
+  make->add_option("--size", line->makeImage.size, "Bytes (default 32768)");
+  make->add_option("--version", line->makeImage.version, "MAJOR.MINOR (default 1.0)");
+  make->add_option("--cur", line->makeImage.cur, "Cur value, 0 to 65535 (default 1)");
+  CLI::Option* vid =
+      make->add_option("--vid", line->makeImage.vid, "Vendor id of the identifier block (hex)");
+  CLI::Option* pid =
+      make->add_option("--pid", line->makeImage.pid, "Product id of the identifier block (hex)");
+  vid->needs(pid);
+  pid->needs(vid);
+  make->callback([line] { line->command = Command::kMakeImage; });
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int code = app.exit(e, out, err);
+    if (code == 0) return EXIT_OK;
+    err << "Run `tessarin-cli --help` for the commands and their options.\n";
+    return EXIT_BAD_INPUT;
+  }
+  return -1;
+}
+
+}  // namespace tessarin

@@ -1,0 +1,64 @@
+// The devices one run of the tool works with: the real backend or simulated
+// devices, the optional frame trace, the device manager and the target.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "cli/cli_options.h"
+#include "hid/hid_device_manager.h"
+#include "platform/hid_platform.h"
+
+namespace tessarin {
+
+class SimBackend;
+class TraceBackend;
+struct TraceEvent;
+
+class DeviceSession {
+ public:
+  /// Creates the backend (simulated when `options.simulate` is set), opens the
+  /// trace file when asked and scans. Null on failure, with the message in
+  /// *error and the exit code in *exitCode.
+  static std::unique_ptr<DeviceSession> Create(const GlobalOptions& options, std::string* error,
+                                               int* exitCode);
+  /// Closes every handle and saves the simulated EEPROMs.
+  ~DeviceSession();
+  DeviceSession(const DeviceSession&) = delete;
+  DeviceSession& operator=(const DeviceSession&) = delete;
+
+  HidDeviceManager& Hid() { return *m_hid; }
+
+  /// Opens the device at `path` (empty: the first device of the scan) as the
+  /// current device. Null when there is none, with a message that says what
+  /// to do in *error.
+  HidDeviceManager::Entry OpenTarget(const std::string& path, std::string* error);
+
+  /// The message for an empty device list: what to check, and the interfaces
+  /// the scan skipped with their reasons.
+  std::string NoDeviceMessage() const;
+
+  /// Closes the handles and saves changed simulated EEPROMs to their files.
+  /// False with the reason when a save failed. Called by the destructor too.
+  bool Finish(std::string* error);
+
+ private:
+  DeviceSession() = default;
+  void WriteTrace(const TraceEvent& event);
+
+  std::unique_ptr<HidBackend> m_backend;
+  SimBackend* m_sim = nullptr;  // m_backend, when simulated
+  std::unique_ptr<TraceBackend> m_trace;
+  std::mutex m_traceGuard;
+  std::ofstream m_traceFile;
+  std::unique_ptr<HidDeviceManager> m_hid;
+  bool m_finished = false;
+};
+
+/// A trace line: transfer, ok or failed, interface path and the 65 bytes in hex.
+std::string FormatFullTraceLine(const TraceEvent& event);
+
+}  // namespace tessarin
