@@ -10,3 +10,21 @@ target_link_libraries(descriptor_tests PRIVATE tessarin_platform GTest::gtest_ma
 target_compile_definitions(descriptor_tests PRIVATE
   TESSARIN_PEER_REPORT_LENGTHS_DIR="${PROJECT_SOURCE_DIR}/../shared/peer-data/hid-report-lengths")
 gtest_discover_tests(descriptor_tests DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 60)
+
+# The real backend, unmodified, against hidraw devices emulated by umockdev
+# and answered by the simulated device. The preload redirects /dev and /sys
+# into each test's testbed; AddressSanitizer must not insist on coming first.
+if(NOT TARGET tessarin_sim OR NOT TARGET tessarin_hid)
+  return()
+endif()
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(UMOCKDEV REQUIRED IMPORTED_TARGET umockdev-1.0)
+add_executable(hidraw_tests
+  ${CMAKE_CURRENT_LIST_DIR}/hidraw_backend_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/hidraw_manager_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/hidraw_testbed.h
+)
+target_link_libraries(hidraw_tests PRIVATE
+  tessarin_hid tessarin_sim tessarin_platform PkgConfig::UMOCKDEV GTest::gtest_main)
+gtest_discover_tests(hidraw_tests DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 60
+  ENVIRONMENT "LD_PRELOAD=libumockdev-preload.so.0;ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1")

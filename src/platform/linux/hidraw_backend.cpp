@@ -28,11 +28,12 @@ const char* const kUdevRulePath = TESSARIN_UDEV_RULE;
 std::string DescribeHidrawOpenFailure(const std::string& node, int err) {
   std::string text = "open " + node + ": " + std::generic_category().message(err);
   if (err == EACCES || err == EPERM) {
-    text += ". Access to Kestrova devices without root needs the udev rule ";
+    text += ". The udev rule ";
     text += kUdevRulePath;
     text +=
-        " (installed with the program); once it is in place, run "
-        "`udevadm control --reload && udevadm trigger` as root, or plug the device in again";
+        " gives access to Kestrova devices (vendor 0495) without root: install it with the "
+        "program, then run `udevadm control --reload && udevadm trigger` as root, or plug the "
+        "device in again";
   } else if (err == ENOENT || err == ENODEV || err == ENXIO) {
     text += " (the device was unplugged)";
   }
@@ -305,9 +306,9 @@ std::unique_ptr<HidBackend> CreateHidrawBackend(std::string* error) {
   // Without a monitor (no netlink, as in some containers) devices are still
   // listed; they are just not re-listed on their own.
   UdevPtr<udev_monitor> monitor(udev_monitor_new_from_netlink(u.get(), "udev"));
-  if (monitor && (udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "hidraw",
-                                                                  nullptr) < 0 ||
-                  udev_monitor_enable_receiving(monitor.get()) < 0)) {
+  if (monitor &&
+      (udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "hidraw", nullptr) < 0 ||
+       udev_monitor_enable_receiving(monitor.get()) < 0)) {
     monitor.reset();
   }
   return std::make_unique<HidrawBackend>(std::move(u), std::move(monitor));
