@@ -65,9 +65,9 @@ class DeviceManagerTest : public ::testing::Test {
 // A thread that holds the device lock until the test lets go.
 class LockHolder {
  public:
-  explicit LockHolder(std::recursive_timed_mutex& mutex)
+  explicit LockHolder(DeviceMutex& mutex)
       : m_thread([this, &mutex] {
-          std::unique_lock<std::recursive_timed_mutex> held(mutex);
+          std::unique_lock<DeviceMutex> held(mutex);
           std::unique_lock<std::mutex> lock(m_guard);
           m_held = true;
           m_changed.notify_all();
@@ -309,7 +309,7 @@ TEST_F(DeviceManagerTest, LockedCommandsGiveUpWhileAnotherThreadHoldsTheLock) {
 
 TEST_F(DeviceManagerTest, TheLockOwnerMayTakeItAgain) {
   AddAndOpen(Mode1());
-  std::lock_guard<std::recursive_timed_mutex> held(hid.DeviceLock());
+  std::lock_guard<DeviceMutex> held(hid.DeviceLock());
   std::uint8_t out[2];
   EXPECT_TRUE(hid.ReadBlock(4, 2, out));
   EXPECT_TRUE(hid.PrepareWrite());

@@ -166,7 +166,7 @@ bool HidDeviceManager::ReadBlock(std::uint32_t address, int length, std::uint8_t
       Request(CMD_READ_EEPROM, High(address), Low(address), static_cast<std::uint8_t>(length));
   ReportFrame reply{};
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    std::unique_lock<std::recursive_timed_mutex> lock(m_mutex, std::defer_lock);
+    std::unique_lock<DeviceMutex> lock(m_mutex, std::defer_lock);
     if (!lock.try_lock_for(kReadLockWait)) continue;
     Entry entry = Current();
     if (!entry) return false;
@@ -187,10 +187,10 @@ namespace {
 // One locked exchange on the current entry: the query commands and, without
 // a reply, the prepare-write command.
 template <typename CurrentFn>
-bool LockedExchange(std::recursive_timed_mutex& mutex, CurrentFn current,
-                    const ReportFrame& request, ReportFrame* reply) {
+bool LockedExchange(DeviceMutex& mutex, CurrentFn current, const ReportFrame& request,
+                    ReportFrame* reply) {
   if (!current()) return false;
-  std::unique_lock<std::recursive_timed_mutex> lock(mutex, std::defer_lock);
+  std::unique_lock<DeviceMutex> lock(mutex, std::defer_lock);
   if (!lock.try_lock_for(HidDeviceManager::kLockWait)) return false;
   auto entry = current();
   if (!entry || !Send(*entry, request)) return false;
@@ -232,7 +232,7 @@ HidDeviceManager::ProbeResult HidDeviceManager::ProbeInterface(ReportMode mode,
                                                                HidHandle* writeHandle,
                                                                HidHandle* readHandle) {
   const ReportFrame request = Request(CMD_PROBE, 0x80, 0xC0, 0x01);
-  std::unique_lock<std::recursive_timed_mutex> lock(m_mutex, std::defer_lock);
+  std::unique_lock<DeviceMutex> lock(m_mutex, std::defer_lock);
   if (!lock.try_lock_for(kLockWait)) return ProbeResult::kLockBusy;
   if (!Send(mode, featureHandle, writeHandle, request)) return ProbeResult::kNoAnswer;
   ReportFrame reply{};

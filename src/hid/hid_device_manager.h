@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "hid/device_mutex.h"
 #include "hid/report_frame.h"
 #include "platform/hid_platform.h"
 
@@ -92,7 +93,7 @@ class HidDeviceManager {
   static constexpr int kAttempts = 3;
 
   /// The device lock. Exposed so tests can hold it from another thread.
-  std::recursive_timed_mutex& DeviceLock() { return m_mutex; }
+  DeviceMutex& DeviceLock() { return m_mutex; }
 
  private:
   enum class ProbeResult { kAnswered, kLockBusy, kNoAnswer };
@@ -104,7 +105,7 @@ class HidDeviceManager {
   std::vector<HidSkippedInterface> m_skipped;
   mutable std::mutex m_currentGuard;  // guards m_current only, never held across I/O
   Entry m_current;
-  std::recursive_timed_mutex m_mutex;
+  DeviceMutex m_mutex;
 };
 
 }  // namespace tessarin
