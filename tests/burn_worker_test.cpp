@@ -515,17 +515,38 @@ TEST(BurnStart, SecondStartWhileRunningStartsNothing) {
   EXPECT_EQ(rig.sink.Codes(), "1 4 6");
 }
 
-TEST(BurnStart, StopRequestedRightAfterStartIsNotLost) {
-  for (int round = 0; round < 20; ++round) {
+TEST(BurnStart, StopRequestedBeforeTheDownloadIsNotLost) {
+  // The window closes while the worker is still between its first post and
+  // its first block: that stop must end the burn. A stop left over from an
+  // earlier burn must not.
+  struct Row {
+    bool staleBefore;
+    bool cancelAfterStart;
+    const char* codes;
+  };
+  for (const Row row : {Row{false, true, "1 0"}, Row{true, false, "1 4 6"}, Row{true, true, "1 0"}}) {
     Rig rig(Config(false));
-    rig.flags.m_cancelRequested = 1;  // left over from before: Start clears it
-    ASSERT_TRUE(rig.worker.Start({std::make_shared<const Bytes>(MakeBytes(3000, NEW_COMMIT, 9)),
-                                  u""}));
-    rig.flags.m_cancelRequested = 1;  // the window closes at once
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+    rig.sink.SetHook([&](unsigned code, long count) {
+      if (code != 1 || count != 0) return;
+      std::unique_lock lock(m);
+      cv.wait(lock, [&] { return release; });
+    });
+    rig.flags.m_cancelRequested = row.staleBefore ? 1 : 0;
+    ASSERT_TRUE(
+        rig.worker.Start({std::make_shared<const Bytes>(MakeBytes(3000, NEW_COMMIT, 9)), u""}));
+    if (row.cancelAfterStart) rig.flags.m_cancelRequested = 1;
+    {
+      std::lock_guard lock(m);
+      release = true;
+    }
+    cv.notify_all();
     rig.worker.Wait();
-    EXPECT_EQ(rig.sink.Codes(), "1 0") << round;
-    EXPECT_TRUE(rig.sink.Contains("notice:"));
-    EXPECT_EQ(rig.device->Eeprom()[0], 0xFF);
+    EXPECT_EQ(rig.sink.Codes(), row.codes);
+    EXPECT_EQ(rig.sink.Contains("notice:"), row.cancelAfterStart);
+    EXPECT_EQ(rig.device->Eeprom()[0], row.cancelAfterStart ? 0xFF : NEW_COMMIT);
   }
 }
 
