@@ -11,10 +11,12 @@ target_sources(tessarin_platform PRIVATE
 )
 target_link_libraries(tessarin_platform PUBLIC PkgConfig::UDEV)
 
-# Where `cmake --install` puts the rule that gives the logged-in user access
-# to the devices; permission errors name it.
-set(TESSARIN_UDEV_RULES_DIR ${CMAKE_INSTALL_PREFIX}/lib/udev/rules.d)
+# The rule that gives the user at the seat access to Kestrova devices goes to
+# lib/udev/rules.d under the install prefix (/usr/lib/udev/rules.d for a
+# package; udev also reads /usr/local/lib/udev/rules.d). Permission errors
+# name where it is installed.
+set(TESSARIN_UDEV_RULES_DIR lib/udev/rules.d)
 target_compile_definitions(tessarin_platform PRIVATE
-  TESSARIN_UDEV_RULE="${TESSARIN_UDEV_RULES_DIR}/70-tessarin.rules")
+  TESSARIN_UDEV_RULE="${CMAKE_INSTALL_PREFIX}/${TESSARIN_UDEV_RULES_DIR}/70-tessarin.rules")
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/70-tessarin.rules
   DESTINATION ${TESSARIN_UDEV_RULES_DIR})
