@@ -16,8 +16,7 @@ struct AppOptions {
 
 /// Parses the arguments after the program name (Qt's own options already
 /// removed). On an error returns nullopt with a message naming the argument.
-std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args,
-                                          std::string* error);
+std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args, std::string* error);
 
 /// The text of --help.
 std::string AppUsage(const std::string& program);

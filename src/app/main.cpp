@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
   }
   std::unique_ptr<tessarin::HidBackend> backend;
   if (options->simulate) {
-    const std::optional<tessarin::SimSpec> spec = tessarin::ParseSimSpec(*options->simulate, &error);
+    const std::optional<tessarin::SimSpec> spec =
+        tessarin::ParseSimSpec(*options->simulate, &error);
     if (!spec) return Fail(error, 2);
     backend = tessarin::CreateSimBackend(*spec, &error);
     if (!backend) return Fail("cannot start the simulated devices: " + error, 1);

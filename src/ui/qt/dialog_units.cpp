@@ -17,8 +17,8 @@ int MulDivRound(int value, int mul, int div) {
 
 DialogBaseUnits ComputeBaseUnits(const QFont& font) {
   const QFontMetrics metrics(font);
-  const int letters =
-      metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  const int letters = metrics.horizontalAdvance(
+      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
   DialogBaseUnits units;
   units.x = (letters / 26 + 1) / 2;
   units.y = metrics.height();

@@ -49,7 +49,8 @@ QtDialogHost::QtDialogHost(const DialogTemplate& dialog, DialogHandlers& handler
     });
   }
   if (m_backend != nullptr && m_backend->DeviceChangeFd() >= 0) {
-    m_deviceNotifier = new QSocketNotifier(m_backend->DeviceChangeFd(), QSocketNotifier::Read, this);
+    m_deviceNotifier =
+        new QSocketNotifier(m_backend->DeviceChangeFd(), QSocketNotifier::Read, this);
     connect(m_deviceNotifier, &QSocketNotifier::activated, this, [this] {
       // The listener the dialog installed runs inside and posts the event.
       m_backend->ProcessDeviceChanges();
@@ -67,7 +68,6 @@ void QtDialogHost::Start() {
   m_started = true;
   CentreOnScreen(this);
   show();
-  raise();
   activateWindow();
 }
 
@@ -88,6 +88,7 @@ void QtDialogHost::SetControlText(int id, const std::u16string& text) {
   const QString value = ToQString(text);
   if (auto* label = qobject_cast<QLabel*>(widget)) {
     label->setText(value);
+    FitLabelText(label);
   } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
     edit->setText(value);
     edit->setCursorPosition(0);  // show the start of a long path, as the platform edit does
@@ -163,16 +164,15 @@ void QtDialogHost::ProgressSetPos(int id, int pos) {
 
 MessageBoxResult QtDialogHost::MessageBox(const std::u16string& text,
                                           const std::u16string& caption) {
-  QMessageBox box(QMessageBox::NoIcon, ToQString(caption), ToQString(text), QMessageBox::Ok,
-                  this);
+  QMessageBox box(QMessageBox::NoIcon, ToQString(caption), ToQString(text), QMessageBox::Ok, this);
   box.exec();
   return MessageBoxResult::kOk;
 }
 
 std::optional<std::u16string> QtDialogHost::ChooseFile() {
   if (m_chooser) return m_chooser();
-  const QString path = QFileDialog::getOpenFileName(this, tr("Open"), QString(),
-                                                    QStringLiteral("kestrova rom file (.rom) (*.rom)"));
+  const QString path = QFileDialog::getOpenFileName(
+      this, tr("Open"), QString(), QStringLiteral("kestrova rom file (.rom) (*.rom)"));
   if (path.isEmpty()) return std::nullopt;
   return path.toStdU16String();
 }

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "platform/hid_platform.h"
-#include "ui/tessarin_dlg.h"
 #include "ui/qt/template_dialog.h"
+#include "ui/tessarin_dlg.h"
 
 class QSocketNotifier;
 

@@ -2,12 +2,14 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QString>
+#include <vector>
 
 // Outside the namespace, as Qt requires: makes the compiled-in icon reachable
 // although this library is linked statically.
@@ -25,6 +27,19 @@ bool Has(const ControlTemplate& control, std::uint32_t style) {
 }
 
 }  // namespace
+
+void FitLabelText(QLabel* label) {
+  // The template's widths suit the platform's dialog font; a wider font here
+  // would cut a long text off, so such a label gets a slightly smaller size.
+  const QFont base = label->parentWidget() ? label->parentWidget()->font() : label->font();
+  QFont font = base;
+  const qreal smallest = base.pointSizeF() * 0.75;
+  while (font.pointSizeF() - 0.5 >= smallest &&
+         QFontMetrics(font).horizontalAdvance(label->text()) > label->width()) {
+    font.setPointSizeF(font.pointSizeF() - 0.5);
+  }
+  label->setFont(font);
+}
 
 QIcon ResourceIcon(int iconId) {
   static const bool initialised = (InitUiQtResources(), true);
@@ -49,9 +64,30 @@ TemplateDialog::TemplateDialog(const DialogTemplate& dialog, QWidget* parent)
                DialogUnitsToPixelsY(dialog.height, m_units));
   setSizeGripEnabled(false);
 
+  std::vector<QWidget*> created;
   for (const ControlTemplate& control : dialog.controls) {
     QWidget* widget = CreateControl(control);
+    created.push_back(widget);
     if (control.id != IDC_STATIC) m_controls.emplace(control.id, widget);
+  }
+  // Group boxes come late in the template order but sit behind the fields
+  // they frame.
+  for (std::size_t i = 0; i < created.size(); ++i) {
+    if (dialog.controls[i].kind != ControlKind::kGroupBox) continue;
+    created[i]->lower();
+    auto* group = qobject_cast<QGroupBox*>(created[i]);
+    // A static text placed on the frame's title line takes the place of the
+    // title: both drawn would overprint each other.
+    const QRect titleBand = MapDialogRect(dialog.controls[i].x, dialog.controls[i].y,
+                                          dialog.controls[i].width, 8, m_units);
+    for (std::size_t j = 0; j < created.size(); ++j) {
+      if (dialog.controls[j].kind == ControlKind::kStaticText && !created[j]->isHidden() &&
+          created[j]->geometry().intersects(titleBand)) {
+        group->setAccessibleName(group->title());
+        group->setTitle(QString());
+        break;
+      }
+    }
   }
 }
 
@@ -125,10 +161,11 @@ QWidget* TemplateDialog::CreateControl(const ControlTemplate& control) {
   if (control.kind == ControlKind::kComboDropDownList) {
     // The template's height includes the open list; the closed box is as
     // tall as an edit line.
-    geometry.setHeight(std::min(rect.height(), std::max(DialogUnitsToPixelsY(14, m_units),
-                                                        widget->sizeHint().height())));
+    geometry.setHeight(std::min(
+        rect.height(), std::max(DialogUnitsToPixelsY(14, m_units), widget->sizeHint().height())));
   }
   widget->setGeometry(geometry);
+  if (control.kind == ControlKind::kStaticText) FitLabelText(static_cast<QLabel*>(widget));
   if (Has(control, STYLE_TABSTOP)) {
     widget->setFocusPolicy(Qt::StrongFocus);
   } else if (control.kind == ControlKind::kPushButton ||
@@ -137,9 +174,6 @@ QWidget* TemplateDialog::CreateControl(const ControlTemplate& control) {
   }
   if (Has(control, STYLE_DISABLED)) widget->setEnabled(false);
   if (Has(control, STYLE_HIDDEN)) widget->hide();
-  // Group boxes come late in the template order but sit behind the fields
-  // they frame.
-  if (control.kind == ControlKind::kGroupBox) widget->lower();
   return widget;
 }
 

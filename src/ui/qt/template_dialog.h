@@ -11,11 +11,17 @@
 #include "ui/dialog_templates.h"
 #include "ui/qt/dialog_units.h"
 
+class QLabel;
+
 namespace tessarin {
 
 /// The picture of an icon resource (128, the application icon); a null icon
 /// for an unknown id.
 QIcon ResourceIcon(int iconId);
+
+/// Gives `label` a smaller font (down to three quarters of the dialog font)
+/// when its text does not fit its width in the dialog font.
+void FitLabelText(QLabel* label);
 
 /// Widgets per control kind: push buttons QPushButton, edits QLineEdit,
 /// static texts QLabel, the drop-down list QComboBox, the progress bar

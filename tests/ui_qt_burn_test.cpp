@@ -1,0 +1,106 @@
+// Whole burns on the Qt host, driven by real button clicks on simulated
+// devices; also writes the screenshots of the main window.
+#include <QComboBox>
+#include <QProgressBar>
+#include <QTest>
+
+#include "image/rom_image.h"
+#include "ui_qt_fixture.h"
+
+namespace tessarin::testing {
+namespace {
+
+std::vector<uint8_t> Image(int32_t size, uint8_t major, uint8_t minor, uint16_t cur) {
+  std::optional<std::vector<uint8_t>> bytes = MakeImage(size, major, minor, cur);
+  EXPECT_TRUE(bytes.has_value());
+  return bytes.value_or(std::vector<uint8_t>{});
+}
+
+/// Keeps every text the status control showed, in order, without repeats.
+class StatusRecorder {
+ public:
+  explicit StatusRecorder(QLabel* status) {
+    QObject::connect(&m_timer, &QTimer::timeout, [this, status] { Note(status->text()); });
+    m_timer.start(0);
+  }
+  void Note(const QString& text) {
+    if (m_texts.isEmpty() || m_texts.back() != text) m_texts << text;
+  }
+  const QStringList& texts() const { return m_texts; }
+
+ private:
+  QTimer m_timer;
+  QStringList m_texts;
+};
+
+using QtBurnTest = QtDialogTest;
+
+TEST_F(QtBurnTest, WholeBurnThroughTheButtonsReachesSuccessed) {
+  m_backend->AddDevice(SimDeviceConfig{});
+  Open();
+  auto* combo = qobject_cast<QComboBox*>(m_host->Control(IDC_TARGET));
+  EXPECT_EQ(combo->count(), 1);
+  EXPECT_EQ(combo->currentIndex(), 0);
+  EXPECT_EQ(Text(IDC_DEVICE_VERSION), QStringLiteral("255.255"));  // a blank EEPROM
+
+  Select(WriteImage("fw.rom", Image(5000, 3, 8, 0x1234)));
+  EXPECT_EQ(Text(IDC_FILE_VERSION), QStringLiteral("3.8"));
+  EXPECT_EQ(Text(IDC_FILE_CUR), QStringLiteral("4660"));
+  EXPECT_FALSE(Text(IDC_FILE_TIME).isEmpty());
+  ASSERT_TRUE(Button(IDC_BURN)->isEnabled());
+  Screenshot(m_host.get(), QStringLiteral("main-idle.png"));
+
+  auto* status = qobject_cast<QLabel*>(m_host->Control(IDC_STATUS));
+  StatusRecorder recorder(status);
+  QTest::mouseClick(Button(IDC_BURN), Qt::LeftButton);
+  EXPECT_FALSE(Button(IDC_BURN)->isEnabled());
+  ASSERT_TRUE(ProcessUntil([&] {
+    return status->text() == QStringLiteral("Successed") && Button(IDC_BURN)->isEnabled();
+  }));
+  recorder.Note(status->text());
+  EXPECT_EQ(recorder.texts().front(), QStringLiteral("Idle"));
+  EXPECT_EQ(recorder.texts().back(), QStringLiteral("Successed"));
+  EXPECT_FALSE(recorder.texts().contains(QStringLiteral("Downloading failed")));
+  EXPECT_FALSE(recorder.texts().contains(QStringLiteral("Verifying failed")));
+
+  auto* bar = qobject_cast<QProgressBar*>(m_host->Control(IDC_PROGRESS));
+  EXPECT_EQ(bar->value(), bar->maximum());
+  EXPECT_EQ(Text(IDC_DEVICE_VERSION), QStringLiteral("3.8"));
+  EXPECT_EQ(Text(IDC_DEVICE_CUR), QStringLiteral("4660"));
+  Screenshot(m_host.get(), QStringLiteral("main-after-burn.png"));
+}
+
+// A transfer takes real time here, so the close lands in the middle of the
+// download.
+class QtCloseDuringBurnTest : public QtDialogTest {
+ protected:
+  QtCloseDuringBurnTest() : QtDialogTest(RealClock()) {}
+};
+
+TEST_F(QtCloseDuringBurnTest, CloseShowsTheNoticeAndEndsOnlyAfterIt) {
+  SimDeviceConfig device;
+  device.latency = std::chrono::milliseconds(1);
+  m_backend->AddDevice(device);
+  Open();
+  Select(WriteImage("fw.rom", Image(20000, 1, 0, 0)));
+  ASSERT_TRUE(Button(IDC_BURN)->isEnabled());
+
+  auto* status = qobject_cast<QLabel*>(m_host->Control(IDC_STATUS));
+  QTest::mouseClick(Button(IDC_BURN), Qt::LeftButton);
+  ASSERT_TRUE(ProcessUntil([&] { return status->text() == QStringLiteral("Downloading..."); }));
+
+  MessageBoxDismisser dismisser(m_host.get());
+  m_host->close();
+  EXPECT_FALSE(m_host->Ended());  // the burn has to stop first
+  ASSERT_TRUE(ProcessUntil([this] { return m_host->Ended() && !m_host->isVisible(); }));
+
+  ASSERT_EQ(dismisser.seen().size(), 1u);
+  EXPECT_EQ(dismisser.seen()[0].text, QStringLiteral("Downloading failed."));
+  EXPECT_EQ(dismisser.seen()[0].caption, QStringLiteral("Error"));
+  EXPECT_FALSE(dismisser.seen()[0].dialogEndedWhileShown);
+  EXPECT_EQ(m_host->Result(), IDCANCEL);
+  EXPECT_EQ(m_dialog->Flags().m_workerRunning.load(), 0);
+}
+
+}  // namespace
+}  // namespace tessarin::testing
