@@ -9,8 +9,7 @@
 
 namespace tessarin {
 
-std::optional<ImageReadResult> LoadImage(const std::string& file, Console& console,
-                                         int* exitCode) {
+std::optional<ImageReadResult> LoadImage(const std::string& file, Console& console, int* exitCode) {
   ImageReadResult result = ReadImageFile(file);
   switch (result.m_failure) {
     case ImageLoadFailure::kNone:
@@ -57,7 +56,8 @@ ImageVerdict JudgeImage(const HidDeviceEntry& target, std::span<const std::uint8
   CompatState state;
   state.deviceVid = target.vendorId;
   state.devicePid = target.productId;
-  state.deviceForeignFirmware = static_cast<std::uint8_t>(verdict.deviceClass.deviceForeignFirmware);
+  state.deviceForeignFirmware =
+      static_cast<std::uint8_t>(verdict.deviceClass.deviceForeignFirmware);
   state.notOwnDevice = verdict.deviceClass.notOwnDevice;
   ImageFields fields = ParseImageFields(image);
   ApplyImageIds(fields, &state);
@@ -69,13 +69,12 @@ ImageVerdict JudgeImage(const HidDeviceEntry& target, std::span<const std::uint8
     verdict.kind = "suits";
   } else if (state.notOwnDevice != 0) {
     verdict.kind = "not-kestrova";
-    verdict.message = TrimmedLine(verdict.deviceClass.line) + " (" + device + " at " +
-                      target.devicePath + ")";
+    verdict.message =
+        TrimmedLine(verdict.deviceClass.line) + " (" + device + " at " + target.devicePath + ")";
   } else {
     verdict.kind = "refused";
-    verdict.message = std::string(kNotSupportedText) + " (the image is for " +
-                      Hex4(fields.m_vid) + ":" + Hex4(fields.m_pid) + ", the device is " +
-                      device + ")";
+    verdict.message = std::string(kNotSupportedText) + " (the image is for " + Hex4(fields.m_vid) +
+                      ":" + Hex4(fields.m_pid) + ", the device is " + device + ")";
   }
   return verdict;
 }

@@ -23,8 +23,7 @@ namespace tessarin {
 /// Reads an image file for a command. Null after printing the error (exit 2
 /// in *exitCode): missing or unreadable, or larger than the device's 32 KB
 /// ("The file is not for this device!").
-std::optional<ImageReadResult> LoadImage(const std::string& file, Console& console,
-                                         int* exitCode);
+std::optional<ImageReadResult> LoadImage(const std::string& file, Console& console, int* exitCode);
 
 /// A session with an open target, or null after printing the error (its exit
 /// code in *exitCode).

@@ -54,9 +54,9 @@ int WriteBackup(HidDeviceManager& hid, const std::string& file, const GlobalOpti
                          [&](long next) { reporter.Progress("Backing up...", next); });
   reporter.EndLine();
   if (!read) {
-    return console.Fail(EXIT_DEVICE_FAILED,
-                        "backup: reading the EEPROM failed at " + HexAddress(failedAddress) +
-                            "; nothing was burned. Check the device and retry");
+    return console.Fail(EXIT_DEVICE_FAILED, "backup: reading the EEPROM failed at " +
+                                                HexAddress(failedAddress) +
+                                                "; nothing was burned. Check the device and retry");
   }
   std::string error;
   if (!WriteFileReplacing(file, eeprom, &error)) {
@@ -85,8 +85,9 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
   }
   std::u16string serial = Utf8ToUtf16(options.serial.value_or(""));
   if (serial.size() > static_cast<std::size_t>(BurnWorker::SERIAL_UNITS_MAX)) {
-    return console.Fail(EXIT_BAD_INPUT, "--serial: at most 31 characters fit the device's "
-                                        "serial-number descriptor");
+    return console.Fail(EXIT_BAD_INPUT,
+                        "--serial: at most 31 characters fit the device's "
+                        "serial-number descriptor");
   }
 
   auto target = OpenDeviceTarget(global, options.device, console, &code);
@@ -96,10 +97,10 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
   ImageVerdict verdict = JudgeImage(*target->entry, *image);
   if (!verdict.burnable) {
     if (!options.force) {
-      return FinishSession(session, console,
-                           console.Fail(EXIT_NO_DEVICE, verdict.message +
-                                                            ": burn refused; pass --force to "
-                                                            "burn it anyway"));
+      return FinishSession(
+          session, console,
+          console.Fail(EXIT_NO_DEVICE, verdict.message + ": burn refused; pass --force to "
+                                                         "burn it anyway"));
     }
     console.Warn(verdict.message + ": burning anyway (--force)");
   }
@@ -125,7 +126,9 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
   if (console.json) {
     nlohmann::json done = {{"event", "result"},
                            {"ok", result == 1},
-                           {"result", result == 1 ? "burned" : result == 0 ? "stopped" : "failed"},
+                           {"result", result == 1   ? "burned"
+                                      : result == 0 ? "stopped"
+                                                    : "failed"},
                            {"status", reporter.LastCode()},
                            {"text", BurnStatusText(reporter.LastCode())},
                            {"exitCode", code}};
@@ -138,8 +141,9 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
     console.out << "Device version " << reporter.Version() << ", Cur " << reporter.Cur() << '\n';
   }
   if (result == 0) {
-    console.Fail(code, "the burn was stopped before its commit: the device is not usable until "
-                       "an image is burned into it. Burn again");
+    console.Fail(code,
+                 "the burn was stopped before its commit: the device is not usable until "
+                 "an image is burned into it. Burn again");
   } else if (result != 1) {
     console.Fail(code, std::string(BurnStatusText(reporter.LastCode())) +
                            ": check the cable and burn again; `--trace FILE` records every "

@@ -17,12 +17,9 @@ std::string ClassKind(const DeviceClass& deviceClass) {
 }
 
 nlohmann::json DeviceJson(const HidDeviceEntry& entry, const DeviceClass& deviceClass) {
-  return {{"path", entry.devicePath},
-          {"vendorId", Hex4(entry.vendorId)},
-          {"productId", Hex4(entry.productId)},
-          {"reportMode", static_cast<int>(entry.reportMode)},
-          {"line", deviceClass.line},
-          {"class", ClassKind(deviceClass)}};
+  return {{"path", entry.devicePath},           {"vendorId", Hex4(entry.vendorId)},
+          {"productId", Hex4(entry.productId)}, {"reportMode", static_cast<int>(entry.reportMode)},
+          {"line", deviceClass.line},           {"class", ClassKind(deviceClass)}};
 }
 
 void PrintDeviceLine(Console& console, std::size_t index, const HidDeviceEntry& entry,

@@ -65,12 +65,12 @@ int RunImage(const GlobalOptions& global, const ImageOptions& options, Console& 
                              {"file", options.file},
                              {"size", image.m_imageSize},
                              {"fileTime", fileTime}};
-    result["version"] = fields.m_hasHeader
-                            ? nlohmann::json(FormatVersion(fields.m_versionMajor,
-                                                           fields.m_versionMinor))
-                            : nlohmann::json(nullptr);
-    result["cur"] = fields.m_hasHeader ? nlohmann::json(FormatCur(fields.m_cur))
-                                       : nlohmann::json(nullptr);
+    result["version"] =
+        fields.m_hasHeader
+            ? nlohmann::json(FormatVersion(fields.m_versionMajor, fields.m_versionMinor))
+            : nlohmann::json(nullptr);
+    result["cur"] =
+        fields.m_hasHeader ? nlohmann::json(FormatCur(fields.m_cur)) : nlohmann::json(nullptr);
     result["hasIds"] = fields.m_hasIds;
     if (fields.m_hasIds) {
       result["vendorId"] = Hex4(fields.m_vid);
@@ -121,8 +121,7 @@ int RunImage(const GlobalOptions& global, const ImageOptions& options, Console& 
   return session ? FinishSession(*session, console, code) : code;
 }
 
-int RunMakeImage(const GlobalOptions& global, const MakeImageOptions& options,
-                 Console& console) {
+int RunMakeImage(const GlobalOptions& global, const MakeImageOptions& options, Console& console) {
   (void)global;
   std::size_t dot = options.version.find('.');
   std::optional<int> major, minor;
@@ -148,16 +147,17 @@ int RunMakeImage(const GlobalOptions& global, const MakeImageOptions& options,
     std::optional<std::uint16_t> vid = ParseHexId(options.vid);
     std::optional<std::uint16_t> pid = ParseHexId(options.pid);
     if (!vid || !pid) {
-      return console.Fail(EXIT_BAD_INPUT, "--vid and --pid: expected 1 to 4 hex digits each, "
-                                          "e.g. --vid 0495 --pid 8041");
+      return console.Fail(EXIT_BAD_INPUT,
+                          "--vid and --pid: expected 1 to 4 hex digits each, "
+                          "e.g. --vid 0495 --pid 8041");
     }
     ids = ImageIds{*vid, *pid};
   }
 
   std::string error;
-  auto bytes = MakeImage(static_cast<std::int32_t>(options.size),
-                         static_cast<std::uint8_t>(*major), static_cast<std::uint8_t>(*minor),
-                         static_cast<std::uint16_t>(options.cur), ids, &error);
+  auto bytes = MakeImage(static_cast<std::int32_t>(options.size), static_cast<std::uint8_t>(*major),
+                         static_cast<std::uint8_t>(*minor), static_cast<std::uint16_t>(options.cur),
+                         ids, &error);
   if (!bytes) return console.Fail(EXIT_BAD_INPUT, "make-image: " + error);
   // The serial-number area blank (0xFF), as a burn without a serial number
   // leaves it, so that a device burned with this image reads back equal.
@@ -182,8 +182,8 @@ int RunMakeImage(const GlobalOptions& global, const MakeImageOptions& options,
     }
     console.Emit(result);
   } else {
-    console.out << "Wrote " << options.out << ": " << options.size << " bytes, version "
-                << *major << '.' << *minor << ", Cur " << options.cur;
+    console.out << "Wrote " << options.out << ": " << options.size << " bytes, version " << *major
+                << '.' << *minor << ", Cur " << options.cur;
     if (ids) console.out << ", for " << Hex4(ids->m_vid) << ':' << Hex4(ids->m_pid);
     console.out << '\n';
   }

@@ -68,10 +68,9 @@ int RunVerify(const GlobalOptions& global, const VerifyOptions& options, Console
   if (!target) return code;
   DeviceSession& session = *target->session;
 
-  ProgressReporter reporter(ChooseProgressStyle(global), console.out,
-                            static_cast<long>(compared), ProgressColumns());
-  Comparison comparison =
-      CompareDevice(session.Hid(), std::span(image.data(), compared), reporter);
+  ProgressReporter reporter(ChooseProgressStyle(global), console.out, static_cast<long>(compared),
+                            ProgressColumns());
+  Comparison comparison = CompareDevice(session.Hid(), std::span(image.data(), compared), reporter);
   bool ok = !comparison.readFailed && !comparison.differs;
   reporter.PostStatus(ok ? BURN_COMPARED_OK : BURN_COMPARE_FAILED, 0);
 
@@ -91,7 +90,8 @@ int RunVerify(const GlobalOptions& global, const VerifyOptions& options, Console
     console.Emit(result);
   } else if (ok) {
     console.out << "The device holds the image's " << compared << " bytes";
-    if (compared < image.size()) console.out << " (the serial-number area from 0x7FC0 on is the burn's own)";
+    if (compared < image.size())
+      console.out << " (the serial-number area from 0x7FC0 on is the burn's own)";
     console.out << '\n';
   }
 
@@ -135,8 +135,11 @@ int RunDump(const GlobalOptions& global, const DumpOptions& options, Console& co
                          console.Fail(EXIT_BAD_INPUT, error + ": check the output path"));
   }
   if (console.json) {
-    console.Emit({{"event", "result"}, {"ok", true}, {"file", options.file},
-                  {"size", eeprom.size()}, {"exitCode", EXIT_OK}});
+    console.Emit({{"event", "result"},
+                  {"ok", true},
+                  {"file", options.file},
+                  {"size", eeprom.size()},
+                  {"exitCode", EXIT_OK}});
   } else {
     console.out << "Wrote the device's " << eeprom.size() << " bytes to " << options.file << '\n';
   }

@@ -1,8 +1,7 @@
 #include "cli/command_line.h"
 
-#include <ostream>
-
 #include <CLI/CLI.hpp>
+#include <ostream>
 
 #include "cli/exit_codes.h"
 
@@ -75,8 +74,7 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* line, std::
   app.add_flag("--json", line->global.json, "One JSON object per line instead of text");
 
   CLI::App* list = app.add_subcommand("list", "The attached devices in scan order");
-  list->add_flag("--all", line->list.all,
-                 "Also the HID interfaces that were skipped, and why");
+  list->add_flag("--all", line->list.all, "Also the HID interfaces that were skipped, and why");
   list->callback([line] { line->command = Command::kList; });
 
   CLI::App* info = app.add_subcommand("info", "The target device's version and Cur");
@@ -102,8 +100,8 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* line, std::
                  "suit it");
   burn->callback([line] { line->command = Command::kBurn; });
 
-  CLI::App* verify = app.add_subcommand(
-      "verify", "Compare the device with an image without writing");
+  CLI::App* verify =
+      app.add_subcommand("verify", "Compare the device with an image without writing");
   verify->add_option("FILE", line->verify.file, "Image file (.rom)")->required();
   AddDeviceOption(verify, &line->verify.device);
   verify->callback([line] { line->command = Command::kVerify; });
@@ -131,7 +129,6 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* line, std::
   } catch (const CLI::ParseError& e) {
     int code = app.exit(e, out, err);
     if (code == 0) return EXIT_OK;
-    err << "Run `tessarin-cli --help` for the commands and their options.\n";
     return EXIT_BAD_INPUT;
   }
   return -1;

@@ -11,14 +11,22 @@ namespace {
 
 int Run(const CommandLine& line, Console& console) {
   switch (line.command) {
-    case Command::kList: return RunList(line.global, line.list, console);
-    case Command::kInfo: return RunInfo(line.global, line.info, console);
-    case Command::kImage: return RunImage(line.global, line.image, console);
-    case Command::kBurn: return RunBurn(line.global, line.burn, console);
-    case Command::kVerify: return RunVerify(line.global, line.verify, console);
-    case Command::kDump: return RunDump(line.global, line.dump, console);
-    case Command::kMakeImage: return RunMakeImage(line.global, line.makeImage, console);
-    case Command::kNone: break;
+    case Command::kList:
+      return RunList(line.global, line.list, console);
+    case Command::kInfo:
+      return RunInfo(line.global, line.info, console);
+    case Command::kImage:
+      return RunImage(line.global, line.image, console);
+    case Command::kBurn:
+      return RunBurn(line.global, line.burn, console);
+    case Command::kVerify:
+      return RunVerify(line.global, line.verify, console);
+    case Command::kDump:
+      return RunDump(line.global, line.dump, console);
+    case Command::kMakeImage:
+      return RunMakeImage(line.global, line.makeImage, console);
+    case Command::kNone:
+      break;
   }
   return console.Fail(EXIT_BAD_INPUT, "no command given: run `tessarin-cli --help`");
 }

@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ostream>
-
 #include <nlohmann/json.hpp>
+#include <ostream>
 
 #include "burn/burn_status.h"
 
@@ -56,12 +55,13 @@ std::string FormatBarLine(const ProgressSnapshot& s, int columns) {
                 FormatRate(s.count, s.stageSeconds).c_str(), Elapsed(s.elapsedSeconds).c_str());
   // The bar takes what is left of the line, between 10 and 30 cells; on a
   // very narrow terminal it goes, and the line is cut rather than wrapped.
-  int room = columns - 1 - static_cast<int>(std::string(head).size() + std::string(tail).size()) - 2;
+  int room =
+      columns - 1 - static_cast<int>(std::string(head).size() + std::string(tail).size()) - 2;
   std::string line = head;
   if (room >= 10) {
     int width = std::min(room, 30);
-    int filled = s.total > 0 ? static_cast<int>(std::clamp(s.count, 0L, s.total) * width / s.total)
-                             : 0;
+    int filled =
+        s.total > 0 ? static_cast<int>(std::clamp(s.count, 0L, s.total) * width / s.total) : 0;
     line += '[' + std::string(filled, '#') + std::string(width - filled, '.') + ']';
   }
   line += tail;
@@ -77,8 +77,8 @@ std::string FormatPlainLine(const ProgressSnapshot& s) {
   return text;
 }
 
-ProgressReporter::ProgressReporter(ProgressStyle style, std::ostream& out, long total,
-                                   int columns, Clock clock)
+ProgressReporter::ProgressReporter(ProgressStyle style, std::ostream& out, long total, int columns,
+                                   Clock clock)
     : m_style(style),
       m_out(out),
       m_total(total),

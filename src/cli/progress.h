@@ -15,10 +15,10 @@ enum class ProgressStyle { kBar, kLines, kJson };
 
 /// One moment of an operation, as the formatting functions take it.
 struct ProgressSnapshot {
-  std::string text;   ///< the status text, e.g. "Downloading..."
-  long count = 0;     ///< bytes done (or next address) in this stage
-  long total = 0;     ///< bytes of the stage; 0: no progress to show
-  double stageSeconds = 0;  ///< time since this stage began, for the rate
+  std::string text;           ///< the status text, e.g. "Downloading..."
+  long count = 0;             ///< bytes done (or next address) in this stage
+  long total = 0;             ///< bytes of the stage; 0: no progress to show
+  double stageSeconds = 0;    ///< time since this stage began, for the rate
   double elapsedSeconds = 0;  ///< time since the operation began
 };
 

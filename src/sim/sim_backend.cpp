@@ -49,7 +49,9 @@ std::string SimBackend::AddDevice(SimDeviceConfig config) {
 }
 
 std::string SimBackend::AddDevice(std::shared_ptr<SimDevice> device) {
-  device->Reattach();
+  // Only a device unplugged before is plugged in again; a new one keeps the
+  // vanishing its configuration plans (vanish-after=K).
+  if (device->Vanished()) device->Reattach();
   std::string path;
   {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -1,0 +1,98 @@
+// The progress display's formatting: bar, plain lines and JSON events.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "burn/burn_status.h"
+#include "cli/progress.h"
+
+namespace tessarin {
+namespace {
+
+TEST(CliProgress, BarLineFitsEveryWidthAndShowsTheCounts) {
+  ProgressSnapshot snapshot{"Downloading...", 16384, 32768, 2.0, 3.0};
+  for (int columns : {20, 40, 60, 80, 200}) {
+    std::string line = FormatBarLine(snapshot, columns);
+    EXPECT_LE(static_cast<int>(line.size()), columns - 1) << columns;
+    EXPECT_EQ(line.rfind("Downloading...", 0), 0u) << line;
+  }
+  std::string wide = FormatBarLine(snapshot, 120);
+  EXPECT_NE(wide.find(" 50% "), std::string::npos) << wide;
+  EXPECT_NE(wide.find("16384/32768 bytes"), std::string::npos) << wide;
+  EXPECT_NE(wide.find("8.0 KB/s"), std::string::npos) << wide;
+  EXPECT_NE(wide.find("00:03"), std::string::npos) << wide;
+  EXPECT_NE(wide.find("[" + std::string(15, '#') + std::string(15, '.') + "]"), std::string::npos)
+      << wide;
+}
+
+TEST(CliProgress, RateAndPercentStayInRange) {
+  EXPECT_EQ(FormatRate(1000, 0), "-");
+  EXPECT_EQ(FormatRate(2 * 1024 * 1024, 1.0), "2.0 MB/s");
+  // A count past the total (the last verify post carries the image size)
+  // never shows more than 100 %.
+  std::string line = FormatPlainLine({"Verifying...", 40000, 32768, 1.0, 1.0});
+  EXPECT_EQ(line.rfind("Verifying... 100% ", 0), 0u) << line;
+}
+
+TEST(CliProgress, PlainLinesAtStageStartEachQuarterAndTheResult) {
+  std::ostringstream out;
+  double now = 0;
+  ProgressReporter reporter(ProgressStyle::kLines, out, 100, 80, [&] { return now; });
+  for (long count : {0L, 10L, 30L, 40L, 60L, 90L, 100L})
+    reporter.PostStatus(BURN_DOWNLOADING, count);
+  reporter.PostStatus(BURN_SUCCESS, 0);
+  std::vector<std::string> lines;
+  std::istringstream in(out.str());
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line.substr(0, line.find(' ', 16)));
+  ASSERT_EQ(lines.size(), 6u) << out.str();
+  EXPECT_EQ(lines[0].rfind("Downloading... 0%", 0), 0u);
+  EXPECT_EQ(lines[1].rfind("Downloading... 30%", 0), 0u);
+  EXPECT_EQ(lines[2].rfind("Downloading... 60%", 0), 0u);
+  EXPECT_EQ(lines[3].rfind("Downloading... 90%", 0), 0u);
+  EXPECT_EQ(lines[4].rfind("Downloading... 100%", 0), 0u);
+  EXPECT_EQ(lines[5], "Successed");
+}
+
+TEST(CliProgress, JsonEventPerPostWithCodeCountAndTotal) {
+  std::ostringstream out;
+  ProgressReporter reporter(ProgressStyle::kJson, out, 100, 80, [] { return 0.0; });
+  reporter.PostStatus(BURN_VERIFYING, 65);
+  reporter.Progress("Reading...", 64);
+  reporter.PostStatus(BURN_VERIFY_FAILED, 0);
+  std::istringstream in(out.str());
+  std::string line;
+  std::getline(in, line);
+  auto first = nlohmann::json::parse(line);
+  EXPECT_EQ(first["code"], 4);
+  EXPECT_EQ(first["text"], "Verifying...");
+  EXPECT_EQ(first["count"], 65);
+  EXPECT_EQ(first["total"], 100);
+  std::getline(in, line);
+  auto second = nlohmann::json::parse(line);
+  EXPECT_FALSE(second.contains("code"));
+  EXPECT_EQ(second["count"], 64);
+  std::getline(in, line);
+  auto third = nlohmann::json::parse(line);
+  EXPECT_EQ(third["code"], 5);
+  EXPECT_EQ(third["text"], "Verifying failed");
+  EXPECT_FALSE(third.contains("count"));
+}
+
+TEST(CliProgress, BarRedrawsInPlaceAndEndsItsLineBeforeTheResult) {
+  std::ostringstream out;
+  ProgressReporter reporter(ProgressStyle::kBar, out, 100, 60, [] { return 0.0; });
+  reporter.PostStatus(BURN_DOWNLOADING, 0);
+  reporter.PostStatus(BURN_DOWNLOADING, 60);
+  reporter.PostStatus(BURN_DOWNLOAD_FAILED, 0);
+  const std::string text = out.str();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), 2);
+  EXPECT_NE(text.find("\nDownloading failed\n"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace tessarin
