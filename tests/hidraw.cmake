@@ -26,5 +26,9 @@ add_executable(hidraw_tests
 )
 target_link_libraries(hidraw_tests PRIVATE
   tessarin_hid tessarin_sim tessarin_platform PkgConfig::UMOCKDEV GTest::gtest_main)
+set(HIDRAW_TEST_ENVIRONMENT
+  "LD_PRELOAD=libumockdev-preload.so.0"
+  "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1"
+  "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${CMAKE_CURRENT_LIST_DIR}/hidraw_tsan.supp")
 gtest_discover_tests(hidraw_tests DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 60
-  ENVIRONMENT "LD_PRELOAD=libumockdev-preload.so.0;ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1")
+  ENVIRONMENT "${HIDRAW_TEST_ENVIRONMENT}")
