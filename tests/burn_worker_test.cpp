@@ -210,10 +210,18 @@ enum class After { kUntouched, kInvalidated, kBurned };
 // ---------------------------------------------------------------------------
 
 TEST(BurnStatusText, EveryCode) {
-  const std::vector<std::string> texts = {
-      "Idle",         "Downloading...", "Downloading failed", "",           "Verifying...",
-      "Verifying failed", "Successed",  "Comparing...",       "Compared OK", "Comparision failed",
-      "",            ""};
+  const std::vector<std::string> texts = {"Idle",
+                                          "Downloading...",
+                                          "Downloading failed",
+                                          "",
+                                          "Verifying...",
+                                          "Verifying failed",
+                                          "Successed",
+                                          "Comparing...",
+                                          "Compared OK",
+                                          "Comparision failed",
+                                          "",
+                                          ""};
   for (unsigned code = 0; code < texts.size(); ++code) {
     EXPECT_EQ(BurnStatusText(code), texts[code]) << code;
   }
@@ -289,21 +297,20 @@ TEST(BurnExits, EveryExitLeavesTheDeviceAndImageAsExpected) {
        After::kInvalidated, true},
       {"verify: read fails 3 times", false, FailFetches({CMD_READ_EEPROM, 65}, 3), "1 4 5", -1,
        After::kInvalidated},
-      {"verify: read fails twice, then goes", false, FailFetches({CMD_READ_EEPROM, 65}, 2),
-       "1 4 6", 1, After::kBurned},
+      {"verify: read fails twice, then goes", false, FailFetches({CMD_READ_EEPROM, 65}, 2), "1 4 6",
+       1, After::kBurned},
       {"verify: data differ", false,
        [](Rig& rig, const Bytes&, const Bytes&) { rig.device->CorruptAt(150); }, "1 4 5", -1,
        After::kInvalidated},
       {"verify: cancel", false, AtPost(4, 129, Cancel), "1 4 0", 0, After::kInvalidated, true},
-      {"verify: no device left", true, AtPost(4, 65, DeviceGone), "1 4 0", 0,
-       After::kInvalidated},
+      {"verify: no device left", true, AtPost(4, 65, DeviceGone), "1 4 0", 0, After::kInvalidated},
       {"commit: 3 sends fail", false, FailSends({CMD_WRITE_EEPROM, 0, 1, 2}), "1 4 2", -1,
        After::kInvalidated},
       {"commit: read-back differs", false,
        [](Rig& rig, const Bytes&, const Bytes&) { rig.device->CorruptAt(0); }, "1 4 2", -1,
        After::kBurned},
-      {"serial clear: write fails", false, FailSends({CMD_WRITE_EEPROM, int(SERIAL_AT)}),
-       "1 4 2", -1, After::kBurned},
+      {"serial clear: write fails", false, FailSends({CMD_WRITE_EEPROM, int(SERIAL_AT)}), "1 4 2",
+       -1, After::kBurned},
       {"serial clear: read fails", false, FailFetches({CMD_READ_EEPROM, int(SERIAL_AT)}, 3),
        "1 4 2", -1, After::kBurned},
       {"empty image", false, nullptr, "5", -1, After::kUntouched, false, 0},
@@ -352,9 +359,8 @@ TEST(BurnProgress, HundredBytesOnThePlainPath) {
   Bytes image = MakeBytes(100, NEW_COMMIT, 3);
   image[4] = 8, image[5] = 3, image[10] = 0x34, image[11] = 0x12;
   ASSERT_EQ(rig.Burn(image), 1);
-  const std::vector<std::string> expected = {"1,0",  "1,60",  "1,100",         "4,0",
-                                             "4,65", "4,100", "info:3.8|4660", "6,0",
-                                             "finished:0"};
+  const std::vector<std::string> expected = {"1,0",   "1,60",          "1,100", "4,0",       "4,65",
+                                             "4,100", "info:3.8|4660", "6,0",   "finished:0"};
   EXPECT_EQ(rig.sink.Events(), expected);
   // No ready queries on the plain path; the invalidation frame comes first.
   const auto requests = rig.device->Requests();
@@ -374,7 +380,8 @@ std::string WriteShape(const std::vector<SimFrame>& requests, int* readyQueries)
   int ready = 0;
   for (const auto& f : requests) {
     if (f.bytes[1] == CMD_PREPARE_WRITE) shape += "P";
-    if (f.bytes[1] == CMD_WRITE_EEPROM) shape += (shape.empty() ? "" : " ") + std::to_string(f.bytes[4]);
+    if (f.bytes[1] == CMD_WRITE_EEPROM)
+      shape += (shape.empty() ? "" : " ") + std::to_string(f.bytes[4]);
     if (f.bytes[1] == CMD_QUERY_READY) ++ready;
     if (f.bytes[1] == CMD_READ_EEPROM) break;
   }
@@ -393,8 +400,7 @@ TEST(BurnPaged, BlocksStayInsidePagesAndWaitForReady) {
     const Bytes image = MakeBytes(600, NEW_COMMIT, 4);
     ASSERT_EQ(rig.Burn(image), 1) << "a device that never reports ready is still burned";
     int ready = 0;
-    EXPECT_EQ(WriteShape(rig.device->Requests(), &ready),
-              "P 60 60 60 60 16 60 60 60 60 16 60 28");
+    EXPECT_EQ(WriteShape(rig.device->Requests(), &ready), "P 60 60 60 60 16 60 60 60 60 16 60 28");
     // One wait after PrepareWrite and one after each of the 12 blocks.
     EXPECT_EQ(ready, 13 * row.queriesPerWait);
     // Every block of the download is followed by its ready wait.
@@ -450,8 +456,11 @@ TEST(BurnSerial, ClearAcceptedWhenEitherByteReadsFF) {
     Bytes stored;  // what the device holds after the clear was written
     int result;
   };
-  const std::vector<Row> rows = {{{0xFF, 0xFF}, 1}, {{0xFF, 0x00}, 1}, {{0x00, 0xFF}, 1},
-                                 {{0x12, 0x34}, -1}, {{0x00, 0x00}, -1}};
+  const std::vector<Row> rows = {{{0xFF, 0xFF}, 1},
+                                 {{0xFF, 0x00}, 1},
+                                 {{0x00, 0xFF}, 1},
+                                 {{0x12, 0x34}, -1},
+                                 {{0x00, 0x00}, -1}};
   for (const auto& row : rows) {
     SCOPED_TRACE(int(row.stored[0]) * 256 + row.stored[1]);
     Rig rig(Config(false));
@@ -524,7 +533,8 @@ TEST(BurnStart, StopRequestedBeforeTheDownloadIsNotLost) {
     bool cancelAfterStart;
     const char* codes;
   };
-  for (const Row row : {Row{false, true, "1 0"}, Row{true, false, "1 4 6"}, Row{true, true, "1 0"}}) {
+  for (const Row row :
+       {Row{false, true, "1 0"}, Row{true, false, "1 4 6"}, Row{true, true, "1 0"}}) {
     Rig rig(Config(false));
     std::mutex m;
     std::condition_variable cv;
@@ -566,7 +576,8 @@ bool Safe(const Bytes& eeprom, const Bytes& old, const Bytes& image) {
   if (eeprom == old) return true;
   // The descriptor step writes 0x7FC0 after the commit, by design.
   const std::size_t covered = std::min<std::size_t>(image.size(), SERIAL_AT);
-  return eeprom[0] == image[0] && std::equal(image.begin(), image.begin() + covered, eeprom.begin());
+  return eeprom[0] == image[0] &&
+         std::equal(image.begin(), image.begin() + covered, eeprom.begin());
 }
 
 InvariantResult FaultSweep(bool paged, std::size_t size, const Bytes& old, long stride) {
@@ -634,10 +645,14 @@ TEST(BurnSafety, NoSingleFaultLeavesACommitOverAPartialImage) {
       const auto small = FaultSweep(paged, 700, *old, 1);  // every frame
       EXPECT_EQ(small.violations, 0);
       cases += small.cases;
+      std::printf("[ burn ] %s, 700 bytes over %s: %ld cases\n", paged ? "paged" : "plain",
+                  old == &blank ? "a blank EEPROM" : "an older image", small.cases);
     }
     const auto large = FaultSweep(paged, SIM_EEPROM_BYTES, older, 97);  // sampled
     EXPECT_EQ(large.violations, 0);
     cases += large.cases;
+    std::printf("[ burn ] %s, 32768 bytes over an older image, every 97th frame: %ld cases\n",
+                paged ? "paged" : "plain", large.cases);
   }
   RecordProperty("fault_cases", std::to_string(cases));
   std::printf("[ burn ] fault cases run: %ld\n", cases);
@@ -696,9 +711,9 @@ TEST(BurnConcurrency, RescanReloadAndCloseDuringBurns) {
     ++finals[last];
     EXPECT_EQ(rig.sink.Events().back(), "finished:0");
     const Bytes eeprom = rig.device->Eeprom();
-    EXPECT_TRUE(eeprom[0] == 0xFF || eeprom == before ||
-                (eeprom[0] == NEW_COMMIT &&
-                 std::equal(burned.begin(), burned.end(), eeprom.begin())))
+    EXPECT_TRUE(
+        eeprom[0] == 0xFF || eeprom == before ||
+        (eeprom[0] == NEW_COMMIT && std::equal(burned.begin(), burned.end(), eeprom.begin())))
         << "round " << round << " " << codes;
   }
   std::printf("[ burn ] finals: idle %d, download failed %d, verify failed %d, success %d\n",
