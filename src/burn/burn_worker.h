@@ -50,7 +50,8 @@ class BurnStatusSink {
   /// The very last act of a worker started with Start() or RunSynchronously():
   /// called after m_workerRunning has been cleared, once the worker touches
   /// nothing of the front end any more but this sink. A window decides its Burn
-  /// button again here (by posting to its own thread).
+  /// button again here (by posting to its own thread). The sink must therefore
+  /// outlive the BurnWorker, whose destructor joins the thread.
   virtual void WorkerFinished() {}
 };
 
@@ -79,7 +80,7 @@ class BurnWorker {
   /// Starts the thread routine on a new thread. Sets m_workerRunning and
   /// clears m_cancelRequested before it returns, so a stop requested from then
   /// on is seen by the burn. Returns false and starts nothing when a burn is
-  /// already running.
+  /// already running (or no thread could be created).
   bool Start(BurnJob job);
   /// Waits until a thread started by Start() has ended; returns at once when
   /// there is none.
