@@ -224,12 +224,18 @@ HidInterfaceInfo Examine(udev_device* dev) {
 
 class HidrawBackend final : public HidBackend {
  public:
+  /// `udev` is the monitor's context (possibly null with the monitor), used by
+  /// the monitor only.
   HidrawBackend(UdevPtr<udev> udev, UdevPtr<udev_monitor> monitor)
       : m_udev(std::move(udev)), m_monitor(std::move(monitor)) {}
 
   std::vector<HidInterfaceInfo> Enumerate() override {
     std::vector<HidInterfaceInfo> found;
-    UdevPtr<udev_enumerate> en(udev_enumerate_new(m_udev.get()));
+    // A context of its own: libudev objects are not thread-safe, and the
+    // monitor's context may be busy on the thread that watches it.
+    UdevPtr<udev> context(udev_new());
+    if (!context) return found;
+    UdevPtr<udev_enumerate> en(udev_enumerate_new(context.get()));
     if (!en || udev_enumerate_add_match_subsystem(en.get(), "hidraw") < 0 ||
         udev_enumerate_scan_devices(en.get()) < 0) {
       return found;
@@ -237,7 +243,7 @@ class HidrawBackend final : public HidBackend {
     udev_list_entry* entry;
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(en.get())) {
       UdevPtr<udev_device> dev(
-          udev_device_new_from_syspath(m_udev.get(), udev_list_entry_get_name(entry)));
+          udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)));
       if (dev) found.push_back(Examine(dev.get()));  // gone since the scan: not present
     }
     return found;
@@ -288,7 +294,7 @@ class HidrawBackend final : public HidBackend {
   }
 
  private:
-  UdevPtr<udev> m_udev;
+  UdevPtr<udev> m_udev;  // declared first: outlives the monitor
   UdevPtr<udev_monitor> m_monitor;
   std::mutex m_listenerGuard;
   DeviceChangeListener m_listener;

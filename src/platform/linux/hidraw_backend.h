@@ -11,6 +11,14 @@
 // becomes readable, the thread that watches it calls ProcessDeviceChanges(),
 // which calls the listener on that same thread, once per "add" or "remove",
 // with kDeviceNodesChanged. The backend starts no thread of its own.
+// Enumerate() and Open() may run on another thread than the watching one
+// (each enumeration uses a libudev context of its own).
+//
+// Open modes: kQuery opens O_RDWR, kWrite O_WRONLY, kRead O_RDONLY, all
+// O_CLOEXEC and blocking. hidraw does not check the access mode for its
+// report ioctls, so the modes follow what each handle does; the query handle
+// sends and fetches feature reports, so a node the user can only read fails
+// at open, with the rule that fixes it, rather than at the first exchange.
 #pragma once
 
 #include <memory>
