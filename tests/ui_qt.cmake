@@ -10,6 +10,7 @@ add_executable(ui_qt_tests
   ${CMAKE_CURRENT_LIST_DIR}/ui_qt_main.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ui_qt_host_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ui_qt_burn_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ui_qt_events_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ui_qt_app_test.cpp
 )
 target_include_directories(ui_qt_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
