@@ -118,10 +118,8 @@ class DialogTest : public ::testing::Test {
   }
   /// Pumps until the worker has ended and its end was handled.
   bool FinishBurn() {
-    return m_window.PumpUntil([this] {
-      return Dlg().Flags().m_workerRunning.load() == 0 && m_window.Queued() == 0 &&
-             !Dlg().Closing();
-    });
+    return m_window.PumpUntil(
+        [this] { return !Dlg().BurnBusy() && m_window.Queued() == 0 && !Dlg().Closing(); });
   }
 
   ScratchDir m_dir;
@@ -412,7 +410,7 @@ TEST_F(DialogTest, ClosingDuringABurnEndsOnlyAfterTheStopNoticeWasDismissed) {
   // dialog still waits for the user.
   bool endedDuringBox = false;
   m_window.onMessageBox = [&] {
-    m_window.PumpUntil([&] { return Dlg().Flags().m_workerRunning.load() == 0; });
+    m_window.PumpUntil([&] { return !Dlg().BurnBusy(); });
     m_window.RunPosted();
     endedDuringBox = m_window.endResult.has_value();
   };

@@ -123,6 +123,9 @@ class CTessarinDlg : public DialogHandlers {
   bool Ended() const { return m_ended; }
   /// True between a close during a burn and the dialog's end.
   bool Closing() const { return m_closing; }
+  /// A burn runs, or the end of its worker has not been handled yet on the
+  /// user-interface thread.
+  bool BurnBusy() const;
   /// The compatibility record of this run (one per process in practice).
   const CompatState& Compat() const { return m_compat; }
   /// The flags shared with the worker.
@@ -179,8 +182,6 @@ class CTessarinDlg : public DialogHandlers {
   void StopWorkerAndWait();
   /// A handler may act: the dialog has a window and has not ended.
   bool Live() const;
-  /// A burn runs, or its worker's end has not been handled yet.
-  bool BurnBusy() const;
   /// What UpdateBurnButton would decide for the Burn button now.
   bool BurnAllowed() const;
 
