@@ -13,11 +13,11 @@
 #include <utility>
 #include <vector>
 
-#include "ui/dialog_framework.h"
+#include "ui/tessarin_dlg.h"
 
 namespace tessarin::testing {
 
-class RecordingFramework : public DialogFramework {
+class RecordingFramework : public DialogHost {
  public:
   struct Box {
     std::u16string text;
@@ -91,6 +91,7 @@ class RecordingFramework : public DialogFramework {
   void AddAboutCommand(const std::u16string& text) override { aboutCommand = text; }
   void SetWindowIcon(int id) override { iconId = id; }
   void RunAboutBox() override { ++aboutRuns; }
+  int RunModal() override { return runModal ? runModal() : endResult.value_or(0); }
 
   /// Runs queued closures until none is left; returns how many ran.
   int RunPosted() {
@@ -145,6 +146,8 @@ class RecordingFramework : public DialogFramework {
   std::function<void()> onPost;
   /// Runs inside MessageBox, as the nested event loop of a real box would.
   std::function<void()> onMessageBox;
+  /// The modal run, as a host would drive it.
+  std::function<int()> runModal;
 
  private:
   std::mutex m_mutex;

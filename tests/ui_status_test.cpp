@@ -128,5 +128,33 @@ TEST(DialogTemplates, MainDialogHasTheFixedLayoutAndSelectIsTheDefaultButton) {
   EXPECT_EQ(about.controls.front().iconId, IDR_MAINFRAME);
 }
 
+TEST(TessarinApp, RunsTheDialogOnItsHostAndEndsWhenTheDialogEnds) {
+  ScratchDir dir;
+  SimBackend backend;
+  backend.AddDevice(SimDeviceConfig{});
+  RecordingFramework* window = nullptr;
+  DialogHandlers* routed = nullptr;
+  CTessarinApp app(
+      backend,
+      [&](const DialogTemplate& dialog, DialogHandlers& handlers, HidBackend&) {
+        EXPECT_EQ(dialog.id, IDD_TESSARIN_DIALOG);
+        auto host = std::make_unique<RecordingFramework>();
+        window = host.get();
+        routed = &handlers;
+        host->runModal = [&] {
+          EXPECT_TRUE(routed->OnDialogInit());
+          routed->OnActivateDialog(1);
+          routed->OnCommand(IDOK);
+          EXPECT_FALSE(window->endResult.has_value());
+          routed->OnCommand(IDCANCEL);
+          return window->endResult.value_or(-1);
+        };
+        return host;
+      },
+      dir.path());
+  EXPECT_FALSE(app.StartInstance());
+  EXPECT_EQ(app.m_dialogResult, IDCANCEL);
+}
+
 }  // namespace
 }  // namespace tessarin
