@@ -82,7 +82,7 @@ TEST_F(QtCloseDuringBurnTest, CloseShowsTheNoticeAndEndsOnlyAfterIt) {
   device.latency = std::chrono::milliseconds(1);
   m_backend->AddDevice(device);
   Open();
-  Select(WriteImage("fw.rom", Image(20000, 1, 0, 0)));
+  Select(WriteImage("fw.rom", Image(32000, 1, 0, 0)));
   ASSERT_TRUE(Button(IDC_BURN)->isEnabled());
 
   auto* status = qobject_cast<QLabel*>(m_host->Control(IDC_STATUS));
