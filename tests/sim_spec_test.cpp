@@ -122,6 +122,20 @@ TEST(SimSpec, BackendKeepsEachEepromInTheDirectory) {
   fs::remove_all(dir);
 }
 
+TEST(SimSpec, BackendKeepsThePlannedFaults) {
+  std::string error;
+  const auto spec = ParseSimSpec("vanish-after=2,probe=0", &error);
+  ASSERT_TRUE(spec) << error;
+  auto backend = CreateSimBackend(*spec, &error, nullptr);
+  ASSERT_TRUE(backend) << error;
+  auto device = backend->Device("sim:0");
+  EXPECT_FALSE(device->Config().answersProbe);
+  EXPECT_FALSE(device->Vanished());
+  device->HandleSend(HidReportType::kOutput, std::vector<std::uint8_t>(65).data(), 65);
+  device->HandleSend(HidReportType::kOutput, std::vector<std::uint8_t>(65).data(), 65);
+  EXPECT_TRUE(device->Vanished());
+}
+
 TEST(SimSpec, BackendReportsFilesItCannotUse) {
   std::string error;
   auto spec = ParseSimSpec("dir=/nonexistent/tessarin;default", &error);
