@@ -22,6 +22,7 @@
 #include "burn/burn_status.h"
 #include "hid/hid_device_manager.h"
 #include "hid/report_frame.h"
+#include "image/rom_image.h"
 #include "platform/trace_backend.h"
 #include "sim/sim_backend.h"
 #include "sim/sim_device.h"
@@ -356,9 +357,9 @@ TEST(BurnExits, EveryExitLeavesTheDeviceAndImageAsExpected) {
 
 TEST(BurnProgress, HundredBytesOnThePlainPath) {
   Rig rig(Config(false));
-  Bytes image = MakeBytes(100, NEW_COMMIT, 3);
-  image[4] = 8, image[5] = 3, image[10] = 0x34, image[11] = 0x12;
-  ASSERT_EQ(rig.Burn(image), 1);
+  const auto image = MakeImage(100, 3, 8, 4660);
+  ASSERT_TRUE(image);
+  ASSERT_EQ(rig.Burn(*image), 1);
   const std::vector<std::string> expected = {"1,0",   "1,60",          "1,100", "4,0",       "4,65",
                                              "4,100", "info:3.8|4660", "6,0",   "finished:0"};
   EXPECT_EQ(rig.sink.Events(), expected);
