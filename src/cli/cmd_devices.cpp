@@ -25,9 +25,10 @@ nlohmann::json DeviceJson(const HidDeviceEntry& entry, const DeviceClass& device
 void PrintDeviceLine(Console& console, std::size_t index, const HidDeviceEntry& entry,
                      const DeviceClass& deviceClass) {
   char text[128];
-  std::snprintf(text, sizeof text, "%zu%s %-24s %s:%s  mode %d  ", index, index == 0 ? "*" : " ",
-                deviceClass.line.c_str(), Hex4(entry.vendorId).c_str(),
-                Hex4(entry.productId).c_str(), static_cast<int>(entry.reportMode));
+  std::snprintf(text, sizeof text, "%lu%s %-24s %s:%s  mode %d  ",
+                static_cast<unsigned long>(index), index == 0 ? "*" : " ", deviceClass.line.c_str(),
+                Hex4(entry.vendorId).c_str(), Hex4(entry.productId).c_str(),
+                static_cast<int>(entry.reportMode));
   console.out << text << entry.devicePath << '\n';
 }
 

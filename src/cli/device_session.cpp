@@ -71,7 +71,11 @@ HidDeviceManager::Entry DeviceSession::OpenTarget(const std::string& path, std::
       if (entry->devicePath == path) target = entry;
     }
     if (!target) {
-      *error = "no device at " + path + ": `tessarin-cli list` shows the attached devices";
+      *error = "no device at " + path;
+      for (const auto& skipped : m_hid->Skipped()) {
+        if (skipped.info.path == path) *error += ": skipped by the scan: " + skipped.reason;
+      }
+      *error += "\n`tessarin-cli list --all` shows the attached devices and what was skipped";
       return nullptr;
     }
   }
