@@ -16,23 +16,6 @@ std::vector<uint8_t> Image(int32_t size, uint8_t major, uint8_t minor, uint16_t 
   return bytes.value_or(std::vector<uint8_t>{});
 }
 
-/// Keeps every text the status control showed, in order, without repeats.
-class StatusRecorder {
- public:
-  explicit StatusRecorder(QLabel* status) {
-    QObject::connect(&m_timer, &QTimer::timeout, [this, status] { Note(status->text()); });
-    m_timer.start(0);
-  }
-  void Note(const QString& text) {
-    if (m_texts.isEmpty() || m_texts.back() != text) m_texts << text;
-  }
-  const QStringList& texts() const { return m_texts; }
-
- private:
-  QTimer m_timer;
-  QStringList m_texts;
-};
-
 using QtBurnTest = QtDialogTest;
 
 TEST_F(QtBurnTest, WholeBurnThroughTheButtonsReachesSuccessed) {
@@ -51,18 +34,13 @@ TEST_F(QtBurnTest, WholeBurnThroughTheButtonsReachesSuccessed) {
   Screenshot(m_host.get(), QStringLiteral("main-idle.png"));
 
   auto* status = qobject_cast<QLabel*>(m_host->Control(IDC_STATUS));
-  StatusRecorder recorder(status);
   QTest::mouseClick(Button(IDC_BURN), Qt::LeftButton);
   EXPECT_FALSE(Button(IDC_BURN)->isEnabled());
   ASSERT_TRUE(ProcessUntil([&] {
     return status->text() == QStringLiteral("Successed") && Button(IDC_BURN)->isEnabled();
   }));
-  recorder.Note(status->text());
-  EXPECT_EQ(recorder.texts().front(), QStringLiteral("Idle"));
-  EXPECT_EQ(recorder.texts().back(), QStringLiteral("Successed"));
-  EXPECT_FALSE(recorder.texts().contains(QStringLiteral("Downloading failed")));
-  EXPECT_FALSE(recorder.texts().contains(QStringLiteral("Verifying failed")));
-
+  // The status sequence itself is pinned by the dialog's own tests; here the
+  // end state on screen matters.
   auto* bar = qobject_cast<QProgressBar*>(m_host->Control(IDC_PROGRESS));
   EXPECT_EQ(bar->value(), bar->maximum());
   EXPECT_EQ(Text(IDC_DEVICE_VERSION), QStringLiteral("3.8"));
