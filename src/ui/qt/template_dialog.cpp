@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QString>
+#include <QVariant>
 #include <vector>
 
 // Outside the namespace, as Qt requires: makes the compiled-in icon reachable
@@ -30,12 +31,34 @@ bool Has(const ControlTemplate& control, std::uint32_t style) {
 
 void FitLabelText(QLabel* label) {
   // The template's widths suit the platform's dialog font; a wider font here
-  // would cut a long text off, so such a label gets a slightly smaller size.
-  const QFont base = label->parentWidget() ? label->parentWidget()->font() : label->font();
+  // could cut a text off. Such a label first grows into free space on its
+  // right, and only where a neighbour is in the way gets a smaller size.
+  QWidget* dialog = label->parentWidget();
+  if (dialog == nullptr) return;
+  const QVariant stored = label->property("templateWidth");
+  const int templateWidth = stored.isValid() ? stored.toInt() : label->width();
+  label->setProperty("templateWidth", templateWidth);
+
+  const QFont base = dialog->font();
+  const int needed = QFontMetrics(base).horizontalAdvance(label->text());
+  QRect rect = label->geometry();
+  rect.setWidth(templateWidth);
+  if (needed > templateWidth && !(label->alignment() & Qt::AlignHCenter)) {
+    QRect wider = rect;
+    wider.setWidth(needed);
+    bool free = wider.right() < dialog->width();
+    for (QWidget* sibling : dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      if (sibling == label || sibling->isHidden() || qobject_cast<QGroupBox*>(sibling)) continue;
+      if (sibling->geometry().intersects(wider)) free = false;
+    }
+    if (free) rect = wider;
+  }
+  label->setGeometry(rect);
+
   QFont font = base;
   const qreal smallest = base.pointSizeF() * 0.75;
   while (font.pointSizeF() - 0.5 >= smallest &&
-         QFontMetrics(font).horizontalAdvance(label->text()) > label->width()) {
+         QFontMetrics(font).horizontalAdvance(label->text()) > rect.width()) {
     font.setPointSizeF(font.pointSizeF() - 0.5);
   }
   label->setFont(font);
@@ -69,6 +92,11 @@ TemplateDialog::TemplateDialog(const DialogTemplate& dialog, QWidget* parent)
     QWidget* widget = CreateControl(control);
     created.push_back(widget);
     if (control.id != IDC_STATIC) m_controls.emplace(control.id, widget);
+  }
+  for (QWidget* widget : created) {
+    if (auto* label = qobject_cast<QLabel*>(widget); label && label->pixmap().isNull()) {
+      FitLabelText(label);
+    }
   }
   // Group boxes come late in the template order but sit behind the fields
   // they frame.
@@ -165,7 +193,6 @@ QWidget* TemplateDialog::CreateControl(const ControlTemplate& control) {
         rect.height(), std::max(DialogUnitsToPixelsY(14, m_units), widget->sizeHint().height())));
   }
   widget->setGeometry(geometry);
-  if (control.kind == ControlKind::kStaticText) FitLabelText(static_cast<QLabel*>(widget));
   if (Has(control, STYLE_TABSTOP)) {
     widget->setFocusPolicy(Qt::StrongFocus);
   } else if (control.kind == ControlKind::kPushButton ||
