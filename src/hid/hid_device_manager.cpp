@@ -81,16 +81,19 @@ HidDeviceManager::Entry HidDeviceManager::Scan() {
       m_skipped.push_back({info, info.error});
       continue;
     }
-    std::string error;
-    HidHandlePtr query = m_backend.Open(info.path, HidOpenMode::kQuery, &error);
-    if (!query) {
-      m_skipped.push_back({info, error.empty() ? "cannot open " + info.path : error});
-      continue;
-    }
+    // The enumeration already knows the report lengths, so an interface that
+    // can never qualify is passed over before anything is opened: a keyboard
+    // the user may not open is then not reported as a permission problem.
     const ReportMode mode =
         ChooseReportMode(info.outputReportByteLength, info.featureReportByteLength);
     if (mode == REPORT_MODE_NONE) {
       m_skipped.push_back({info, "no 65-byte report: " + LengthsText(info)});
+      continue;
+    }
+    std::string error;
+    HidHandlePtr query = m_backend.Open(info.path, HidOpenMode::kQuery, &error);
+    if (!query) {
+      m_skipped.push_back({info, error.empty() ? "cannot open " + info.path : error});
       continue;
     }
     HidHandlePtr write;
