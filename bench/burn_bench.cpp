@@ -33,14 +33,15 @@ std::shared_ptr<const std::vector<std::uint8_t>> FullImage() {
   return std::make_shared<const std::vector<std::uint8_t>>(std::move(image));
 }
 
-/// A real-time clock that does not overshoot: the OS sleep ends early and the
-/// rest is spun, so each transfer takes its latency and not the latency plus
-/// the scheduler's wake-up delay (50 us of timer slack and more on Linux).
+/// A real-time clock that does not overshoot: the OS sleep ends a millisecond
+/// early and the rest is spun, so each transfer takes its latency and not the
+/// latency plus the scheduler's wake-up delay (about 70 us for a 170 us sleep
+/// on a Linux VM: 50 us of timer slack and the wake-up itself).
 class SpinTailClock : public SimClock {
  public:
   void Sleep(std::chrono::nanoseconds duration) override {
     const auto end = std::chrono::steady_clock::now() + duration;
-    constexpr auto kTail = std::chrono::microseconds(120);
+    constexpr auto kTail = std::chrono::milliseconds(1);
     if (duration > kTail) std::this_thread::sleep_for(duration - kTail);
     while (std::chrono::steady_clock::now() < end) {
     }
