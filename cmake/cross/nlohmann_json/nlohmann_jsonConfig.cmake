@@ -1,0 +1,3 @@
+# nlohmann/json for cross builds: the build machine's headers (see host_header_only.cmake).
+include(${CMAKE_CURRENT_LIST_DIR}/../host_header_only.cmake)
+tessarin_host_header_only(nlohmann_json::nlohmann_json nlohmann)

@@ -1,0 +1,33 @@
+# Cross-compiling for 64-bit Windows with MinGW-w64 on Debian
+# (g++-mingw-w64-x86-64). The "-posix" compilers are the ones whose C++
+# library has std::thread and std::mutex. Programs link their runtime
+# statically, so they run under Wine or on Windows without MinGW DLLs, and
+# ctest runs them through Wine.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(TESSARIN_MINGW_TRIPLET x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${TESSARIN_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${TESSARIN_MINGW_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER ${TESSARIN_MINGW_TRIPLET}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${TESSARIN_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+
+# Wine runs the test programs; WINEPREFIX and WINEDEBUG come from the
+# environment (.ci/windows sets them and keeps one wineserver alive).
+find_program(TESSARIN_WINE NAMES wine wine64)
+if(TESSARIN_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${TESSARIN_WINE})
+endif()
+
+# Header-only libraries come from the build machine (cmake/cross/).
+set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/cross/nlohmann_json CACHE PATH
+    "nlohmann/json for the cross build")
+set(CLI11_DIR ${CMAKE_CURRENT_LIST_DIR}/cross/CLI11 CACHE PATH "CLI11 for the cross build")

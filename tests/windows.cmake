@@ -1,0 +1,9 @@
+# The Windows backend against the system's own HID stack (under Wine in the
+# cross build: Wine's virtual devices, never a Kestrova device).
+if(NOT WIN32 OR NOT TARGET tessarin_platform OR NOT TARGET tessarin_hid)
+  return()
+endif()
+
+add_executable(windows_tests ${CMAKE_CURRENT_LIST_DIR}/windows_backend_test.cpp)
+target_link_libraries(windows_tests PRIVATE tessarin_hid tessarin_platform GTest::gtest_main)
+gtest_discover_tests(windows_tests DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
