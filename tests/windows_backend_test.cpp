@@ -2,9 +2,12 @@
 // test. No Kestrova device is expected there; what is checked is that the
 // enumeration, the opening and the device-change thread work and fail the
 // way the device manager and the user rely on.
-#include <dbt.h>
-#include <gtest/gtest.h>
+// clang-format off
 #include <windows.h>
+#include <dbt.h>  // needs windows.h first
+// clang-format on
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
