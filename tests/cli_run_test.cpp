@@ -1,10 +1,6 @@
 // End-to-end runs of the built tessarin-cli against simulated devices whose
 // EEPROMs are kept in a scratch directory between runs.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,7 +13,7 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "platform/process.h"
 
 namespace tessarin {
 namespace {
@@ -57,8 +53,8 @@ class CliRun : public ::testing::Test {
  protected:
   void SetUp() override {
     static std::atomic<int> counter{0};
-    m_dir = fs::temp_directory_path() /
-            ("tessarin-cli-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    m_dir = fs::temp_directory_path() / ("tessarin-cli-" + std::to_string(CurrentProcessId()) +
+                                         "-" + std::to_string(counter++));
     fs::create_directories(m_dir);
   }
   void TearDown() override {
@@ -70,29 +66,13 @@ class CliRun : public ::testing::Test {
   RunResult Run(const std::vector<std::string>& args) {
     const fs::path outFile = m_dir / "stdout.txt";
     const fs::path errFile = m_dir / "stderr.txt";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    std::vector<std::string> all = {TESSARIN_CLI_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& arg : all) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
     RunResult result;
-    int spawned = posix_spawn(&pid, TESSARIN_CLI_PATH, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-      ADD_FAILURE() << "cannot start " << TESSARIN_CLI_PATH;
+    std::string error;
+    result.exitCode = RunProgram(TESSARIN_CLI_PATH, args, outFile, errFile, &error);
+    if (result.exitCode < 0) {
+      ADD_FAILURE() << error;
       return result;
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.out = ReadText(outFile);
     result.err = ReadText(errFile);
     return result;
