@@ -201,9 +201,13 @@ TEST(ImageLoad, BadPathsCannotBeOpened) {
   if (CreateFifo(dir.path() / "fifo.rom", &fifoError)) {
     cases.push_back({"fifo without writer", dir.path() / "fifo.rom"});
   }
-  std::filesystem::create_symlink(dir.path() / "loop-b", dir.path() / "loop-a");
-  std::filesystem::create_symlink(dir.path() / "loop-a", dir.path() / "loop-b");
-  cases.push_back({"symlink loop", dir.path() / "loop-a"});
+  // Windows lets only privileged users make links (and Wine none at all).
+  std::error_code linkError;
+  std::filesystem::create_symlink(dir.path() / "loop-b", dir.path() / "loop-a", linkError);
+  if (!linkError) {
+    std::filesystem::create_symlink(dir.path() / "loop-a", dir.path() / "loop-b", linkError);
+    cases.push_back({"symlink loop", dir.path() / "loop-a"});
+  }
   for (const Case& c : cases) {
     if (c.path.is_absolute() && c.path.string().starts_with("/dev/") &&
         !std::filesystem::exists(c.path)) {
@@ -241,13 +245,23 @@ TEST(ImageLoad, ReadErrorAfterOpenGivesNoImage) {
 TEST(ImageLoad, FileThatGrowsPastTheLimitWhileReadIsRefused) {
   ScratchDir dir;
   const auto file = dir.Write("growing.rom", Image(32000));
+  // Windows opens the image shared with nobody: there the append fails, and
+  // the file is read as it was.
+  bool grew = false;
   ImageReadOptions options;
   options.m_afterSizeCheck = [&] {
     std::ofstream out(file, std::ios::binary | std::ios::app);
     const std::vector<char> more(1000, 'x');
     out.write(more.data(), static_cast<std::streamsize>(more.size()));
+    out.close();
+    grew = out.good();
   };
   const ImageReadResult r = ReadImageFile(file, options);
+  if (!grew) {
+    EXPECT_EQ(r.m_failure, ImageLoadFailure::kNone);
+    EXPECT_EQ(r.m_image.m_imageSize, 32000);
+    return;
+  }
   EXPECT_EQ(r.m_failure, ImageLoadFailure::kTooLarge);
   EXPECT_TRUE(r.m_image.m_imageData.empty());
 
