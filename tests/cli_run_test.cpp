@@ -31,6 +31,16 @@ std::string ReadText(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::string WithoutCarriageReturns(std::string text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i];
+  }
+  return out;
+}
+
 std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
   std::string text = ReadText(path);
   return {text.begin(), text.end()};
@@ -73,8 +83,9 @@ class CliRun : public ::testing::Test {
       ADD_FAILURE() << error;
       return result;
     }
-    result.out = ReadText(outFile);
-    result.err = ReadText(errFile);
+    // Lines end with CR LF on Windows; the checks look for LF.
+    result.out = WithoutCarriageReturns(ReadText(outFile));
+    result.err = WithoutCarriageReturns(ReadText(errFile));
     return result;
   }
 
