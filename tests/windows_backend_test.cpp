@@ -136,10 +136,18 @@ TEST(WindowsBackend, ScanListsOnlyInterfacesThatAnswerTheProbe) {
   EXPECT_EQ(manager.Entries().size() + manager.Skipped().size(), present.size());
 }
 
-// The hidden windows of the device-change threads, in the order the system
-// keeps them; each exists from the first listener until its backend is gone.
+// The hidden windows of this process's device-change threads, in the order
+// the system keeps them; each exists from the first listener until its
+// backend is gone. (The search sees other processes' windows too: tests run
+// side by side.)
 HWND FindDeviceChangeWindow(HWND after = nullptr) {
-  return ::FindWindowExW(HWND_MESSAGE, after, kDeviceChangeWindowClass, nullptr);
+  HWND window = after;
+  while ((window = ::FindWindowExW(HWND_MESSAGE, window, kDeviceChangeWindowClass, nullptr))) {
+    DWORD process = 0;
+    ::GetWindowThreadProcessId(window, &process);
+    if (process == ::GetCurrentProcessId()) return window;
+  }
+  return nullptr;
 }
 
 class ListenerLog {
