@@ -230,8 +230,14 @@ class DeviceChangeThread {
       started.set_value("register the device-change window: " + WindowsErrorText(::GetLastError()));
       return;
     }
-    HWND window = ::CreateWindowExW(0, kDeviceChangeWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                    nullptr, instance, this);
+    // Wine can refuse the first windows of processes that start together
+    // while its desktop starts up; a short retry rides that out.
+    HWND window = nullptr;
+    for (int attempt = 0; attempt < 5 && !window; ++attempt) {
+      if (attempt > 0) ::Sleep(100);
+      window = ::CreateWindowExW(0, kDeviceChangeWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                 nullptr, instance, this);
+    }
     if (!window) {
       started.set_value("create the device-change window: " + WindowsErrorText(::GetLastError()));
       return;
