@@ -100,13 +100,18 @@ void SimDevice::Log(FrameTransfer transfer, bool ok, const std::uint8_t* bytes,
   m_frames.push_back(frame);
 }
 
-bool SimDevice::HandleSend(HidReportType type, const std::uint8_t* report, std::size_t length) {
+void SimDevice::WaitLatency() {
   std::chrono::nanoseconds latency;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     latency = m_config.latency;
   }
+  // Outside the lock, so the other thread's transfer can run meanwhile.
   if (latency.count() > 0 && m_clock) m_clock->Sleep(latency);
+}
+
+bool SimDevice::HandleSend(HidReportType type, const std::uint8_t* report, std::size_t length) {
+  WaitLatency();
 
   std::lock_guard<std::mutex> lock(m_mutex);
   const bool gone = GoneLocked();
@@ -120,12 +125,7 @@ bool SimDevice::HandleSend(HidReportType type, const std::uint8_t* report, std::
 }
 
 bool SimDevice::HandleFetch(HidReportType type, std::uint8_t* report, std::size_t length) {
-  std::chrono::nanoseconds latency;
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    latency = m_config.latency;
-  }
-  if (latency.count() > 0 && m_clock) m_clock->Sleep(latency);
+  WaitLatency();
 
   std::lock_guard<std::mutex> lock(m_mutex);
   const bool gone = GoneLocked();

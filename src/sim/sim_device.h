@@ -143,6 +143,8 @@ class SimDevice {
 
  private:
   bool TransferAllowed(HidReportType type, std::size_t length) const;
+  /// Lets the configured transfer latency pass on the device's clock.
+  void WaitLatency();
   bool GoneLocked() const;
   void Log(FrameTransfer transfer, bool ok, const std::uint8_t* bytes, std::size_t length);
   void Execute(const std::uint8_t* request);
