@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <iostream>
 #include <mutex>
 #include <set>
@@ -230,6 +231,46 @@ TEST(WindowsBackend, ArrivalsAndRemovalsReachTheListenerOnTheBackendsThread) {
   // Destroying the backend ends the thread and its window.
   backend.reset();
   EXPECT_EQ(FindDeviceChangeWindow(), nullptr);
+}
+
+// A front end frees what its listener refers to once it has removed the
+// listener; a call in progress on the backend's thread must be over by then.
+TEST(WindowsBackend, RemovingTheListenerWaitsForACallInProgress) {
+  auto backend = MakeBackend();
+  ASSERT_TRUE(backend);
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> callOver{false};
+  backend->SetDeviceChangeListener([&, released](int) {
+    entered.set_value();
+    released.wait();
+    callOver = true;
+  });
+  const HWND window = FindDeviceChangeWindow();
+  ASSERT_NE(window, nullptr);
+  DEV_BROADCAST_DEVICEINTERFACE_W iface{};
+  iface.dbcc_size = sizeof(iface);
+  iface.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  // Sent from a thread of its own (the message carries a pointer, so it
+  // cannot be posted), which stays blocked until the listener returns.
+  std::thread sender([&] {
+    ::SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&iface));
+  });
+  entered.get_future().wait();
+
+  std::atomic<bool> removed{false};
+  std::thread remover([&] {
+    backend->SetDeviceChangeListener({});
+    removed = true;
+    EXPECT_TRUE(callOver.load()) << "returned while the old listener was still running";
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(removed.load());
+  release.set_value();
+  remover.join();
+  sender.join();
+  EXPECT_TRUE(removed.load());
 }
 
 TEST(WindowsBackend, TwoBackendsListenSideBySide) {

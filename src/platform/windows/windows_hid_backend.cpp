@@ -346,6 +346,9 @@ class WindowsHidBackend final : public HidBackend {
   void SetDeviceChangeListener(DeviceChangeListener listener) override {
     const bool wanted = static_cast<bool>(listener);
     {
+      // Waits for a call of the old listener in progress on the thread: once
+      // this returns, the old listener is not running and never will again,
+      // so its caller may free what it refers to.
       std::lock_guard lock(m_listenerGuard);
       m_listener = std::move(listener);
     }
@@ -358,16 +361,14 @@ class WindowsHidBackend final : public HidBackend {
 
  private:
   void Notify() {
-    DeviceChangeListener listener;
-    {
-      std::lock_guard lock(m_listenerGuard);
-      listener = m_listener;
-    }
-    // Called without the guard held, so the listener may replace itself.
+    // Held through the call (recursive: the listener may replace itself);
+    // the copy keeps the running function alive if it does.
+    std::lock_guard lock(m_listenerGuard);
+    const DeviceChangeListener listener = m_listener;
     if (listener) listener(kDeviceNodesChanged);
   }
 
-  std::mutex m_listenerGuard;
+  std::recursive_mutex m_listenerGuard;
   DeviceChangeListener m_listener;
   std::mutex m_startGuard;
   std::unique_ptr<DeviceChangeThread> m_changes;

@@ -22,8 +22,11 @@
 // thread of its own that owns a hidden message-only window registered for
 // arrivals and removals of HID interfaces. The listener is called ON THAT
 // THREAD, once per arrival or removal, with kDeviceNodesChanged; front ends
-// marshal the call to their own thread. The thread ends when the backend is
-// destroyed (which must not happen from inside the listener).
+// marshal the call to their own thread (without waiting for it: installing
+// a listener waits for a call in progress, so that once
+// SetDeviceChangeListener returns, the old listener is done with). The
+// thread ends when the backend is destroyed, which must not happen from
+// inside the listener.
 // DeviceChangeFd() is -1: there is no descriptor to watch.
 #pragma once
 
