@@ -1,5 +1,7 @@
 #include "app/app_options.h"
 
+#include "sim/sim_spec.h"
+
 namespace tessarin {
 
 std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args,
@@ -33,11 +35,11 @@ std::string AppUsage(const std::string& program) {
          " [--simulate SPEC]\n"
          "Burns firmware images into Kestrova USB audio devices.\n"
          "\n"
-         "  --simulate SPEC  run on simulated devices instead of the attached ones;\n"
-         "                   SPEC is the same as for tessarin-cli, e.g. \"default\" or\n"
-         "                   \"vid=0495,pid=8041,mode=2,latency=200us\"\n"
+         "  --simulate SPEC  run on simulated devices instead of the attached ones\n"
          "  --help           show this text\n"
-         "  --version        show the version\n";
+         "  --version        show the version\n"
+         "\n" +
+         std::string(kSimSpecHelp);
 }
 
 }  // namespace tessarin

@@ -26,7 +26,5 @@ struct CommandLine {
 int ParseCommandLine(int argc, const char* const* argv, CommandLine* line, std::ostream& out,
                      std::ostream& err);
 
-/// The --simulate syntax, as --help shows it.
-extern const char kSimulateHelp[];
 
 }  // namespace tessarin
