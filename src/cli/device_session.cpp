@@ -90,9 +90,7 @@ std::string DeviceSession::NoDeviceMessage() const {
   if (m_sim) {
     message = "no device found: the --simulate SPEC gives no usable device";
   } else {
-    message =
-        "no device found: check the cable and that the udev rule 70-tessarin.rules is "
-        "installed (after installing it: udevadm control --reload && udevadm trigger)";
+    message = "no device found: " + NoDeviceHint();
   }
   for (const auto& skipped : m_hid->Skipped()) {
     message += "\n  skipped " + skipped.info.path + ": " + skipped.reason;

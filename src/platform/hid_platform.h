@@ -97,4 +97,8 @@ class HidBackend {
 /// HID class driver on Windows). Null when the platform has none.
 std::unique_ptr<HidBackend> CreatePlatformHidBackend(std::string* error);
 
+/// What a user of this platform should check when no device is found (the
+/// cable, and on Linux the udev rule that gives access without root).
+std::string NoDeviceHint();
+
 }  // namespace tessarin

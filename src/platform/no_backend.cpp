@@ -8,4 +8,6 @@ std::unique_ptr<HidBackend> CreatePlatformHidBackend(std::string* error) {
   return nullptr;
 }
 
+std::string NoDeviceHint() { return "this build has no HID backend: use --simulate"; }
+
 }  // namespace tessarin

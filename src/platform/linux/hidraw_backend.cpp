@@ -320,6 +320,11 @@ std::unique_ptr<HidBackend> CreateHidrawBackend(std::string* error) {
   return std::make_unique<HidrawBackend>(std::move(u), std::move(monitor));
 }
 
+std::string NoDeviceHint() {
+  return std::string("check the cable and that the udev rule ") + kUdevRulePath +
+         " is installed (after installing it: udevadm control --reload && udevadm trigger)";
+}
+
 std::unique_ptr<HidBackend> CreatePlatformHidBackend(std::string* error) {
   return CreateHidrawBackend(error);
 }

@@ -415,6 +415,10 @@ std::unique_ptr<HidBackend> CreateWindowsHidBackend(std::string* /*error*/) {
   return std::make_unique<WindowsHidBackend>();
 }
 
+std::string NoDeviceHint() {
+  return "check the cable, and that no other program holds the device for itself";
+}
+
 std::unique_ptr<HidBackend> CreatePlatformHidBackend(std::string* error) {
   return CreateWindowsHidBackend(error);
 }
