@@ -25,7 +25,7 @@ class NullSink : public BurnStatusSink {
 };
 
 std::shared_ptr<const std::vector<std::uint8_t>> FullImage() {
-  std::vector<std::uint8_t> image(SIM_EEPROM_BYTES);
+  std::vector<std::uint8_t> image(EEPROM_BYTES);
   std::mt19937 random(1);
   for (auto& b : image) b = static_cast<std::uint8_t>(random());
   image[0] = 0x41;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/hid_report_descriptor.h"
+#include "platform/linux/hid_report_descriptor.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string error;

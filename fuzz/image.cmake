@@ -9,7 +9,7 @@ add_library(tessarin_image_fuzz OBJECT
   ${TESSARIN_IMAGE_SRC}/last_file_memory.cpp
   ${TESSARIN_IMAGE_SRC}/rom_image.cpp
   ${TESSARIN_IMAGE_SRC}/utf16.cpp
-  ${PROJECT_SOURCE_DIR}/src/platform/file_io_posix.cpp
+  ${PROJECT_SOURCE_DIR}/src/platform/linux/file_io.cpp
 )
 target_include_directories(tessarin_image_fuzz PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_compile_options(tessarin_image_fuzz PUBLIC

@@ -21,7 +21,7 @@
 
 #include "burn/burn_status.h"
 #include "hid/hid_device_manager.h"
-#include "hid/report_frame.h"
+#include "hid/protocol.h"
 #include "image/rom_image.h"
 #include "platform/trace_backend.h"
 #include "sim/sim_backend.h"
@@ -34,7 +34,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint8_t OLD_COMMIT = 0x5A;
 constexpr std::uint8_t NEW_COMMIT = 0xA5;
-constexpr std::uint32_t SERIAL_AT = BurnWorker::SERIAL_ADDRESS;
+constexpr std::uint32_t SERIAL_AT = SERIAL_ADDRESS;
 
 /// Pseudo-random bytes with a chosen first byte; the seed makes old and new
 /// images differ everywhere it matters.
@@ -130,10 +130,11 @@ struct Rig {
     fetchBase = device->Fetches();
   }
 
+  // The result with the values the sequence is known by: 1, 0, -1.
   int Burn(const Bytes& image, std::u16string serial = u"") {
-    job.image = std::make_shared<const Bytes>(image);
-    job.serialNo = std::move(serial);
-    return worker.RunSynchronously(job);
+    job.m_image = std::make_shared<const RomImage>(image);
+    job.m_serialNo = std::move(serial);
+    return static_cast<int>(worker.RunSynchronously(job));
   }
 
   SimBackend backend;
@@ -321,7 +322,7 @@ TEST(BurnExits, EveryExitLeavesTheDeviceAndImageAsExpected) {
   int cases = 0;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    const Bytes old = MakeBytes(SIM_EEPROM_BYTES, OLD_COMMIT, 1);
+    const Bytes old = MakeBytes(EEPROM_BYTES, OLD_COMMIT, 1);
     const Bytes image = MakeBytes(row.imageSize, NEW_COMMIT, 2);
     Rig rig(Config(row.paged, 1), old);
     if (row.inject) row.inject(rig, old, image);
@@ -329,7 +330,7 @@ TEST(BurnExits, EveryExitLeavesTheDeviceAndImageAsExpected) {
 
     EXPECT_EQ(rig.Burn(image), row.result);
     EXPECT_EQ(rig.sink.Codes(), row.codes);
-    EXPECT_EQ(*rig.job.image, image) << "the caller's image changed";
+    EXPECT_EQ(rig.job.m_image->ImageData(), image) << "the caller's image changed";
     EXPECT_EQ(rig.sink.Contains("notice:Downloading failed.|Error"), row.notice);
     EXPECT_EQ(rig.sink.Events().back(), "finished:0");
     EXPECT_EQ(rig.flags.m_workerRunning.load(), 0);
@@ -339,7 +340,7 @@ TEST(BurnExits, EveryExitLeavesTheDeviceAndImageAsExpected) {
     switch (row.after) {
       case After::kUntouched:
         EXPECT_EQ(eeprom, old);
-        if (row.imageSize == 0 || row.imageSize > SIM_EEPROM_BYTES) {
+        if (row.imageSize == 0 || row.imageSize > EEPROM_BYTES) {
           EXPECT_EQ(rig.device->Sends(), sendsBefore) << "a refused image sent something";
         }
         break;
@@ -395,7 +396,7 @@ TEST(BurnPaged, BlocksStayInsidePagesAndWaitForReady) {
     int readyAfter;
     int queriesPerWait;
   };
-  for (const Row row : {Row{0, 1}, Row{2, 3}, Row{SimDeviceConfig::READY_NEVER, 1000}}) {
+  for (const Row row : {Row{0, 1}, Row{2, 3}, Row{SimDeviceConfig::kReadyNever, 1000}}) {
     SCOPED_TRACE(row.readyAfter);
     Rig rig(Config(true, row.readyAfter));
     const Bytes image = MakeBytes(600, NEW_COMMIT, 4);
@@ -467,9 +468,9 @@ TEST(BurnSerial, ClearAcceptedWhenEitherByteReadsFF) {
     Rig rig(Config(false));
     // The device takes the clear its own way: what it holds afterwards is the row's.
     rig.onFrame = [&rig, &row](const TraceEvent& e) {
-      const int address = e.bytes[2] << 8 | e.bytes[3];
-      if (e.ok && e.bytes[1] == CMD_WRITE_EEPROM && address == int(SERIAL_AT) &&
-          (e.transfer == FrameTransfer::kSendOutput || e.transfer == FrameTransfer::kSendFeature)) {
+      const int address = e.m_bytes[2] << 8 | e.m_bytes[3];
+      if (e.m_ok && e.m_bytes[1] == CMD_WRITE_EEPROM && address == int(SERIAL_AT) &&
+          (e.m_transfer == FrameTransfer::kSendOutput || e.m_transfer == FrameTransfer::kSendFeature)) {
         rig.device->SetEeprom(SERIAL_AT, row.stored);
       }
     };
@@ -503,11 +504,11 @@ TEST(BurnStart, SecondStartWhileRunningStartsNothing) {
       cv.wait(lock, [&] { return release; });
     }
   });
-  const auto image = std::make_shared<const Bytes>(MakeBytes(200, NEW_COMMIT, 8));
+  const auto image = std::make_shared<const RomImage>(MakeBytes(200, NEW_COMMIT, 8));
   ASSERT_TRUE(rig.worker.Start({image, u""}));
   EXPECT_TRUE(rig.worker.Running());
   EXPECT_FALSE(rig.worker.Start({image, u""}));
-  EXPECT_EQ(rig.worker.RunSynchronously({image, u""}), -2);
+  EXPECT_EQ(rig.worker.RunSynchronously({image, u""}), BurnResult::kAlreadyRunning);
   {
     std::lock_guard lock(m);
     release = true;
@@ -547,7 +548,7 @@ TEST(BurnStart, StopRequestedBeforeTheDownloadIsNotLost) {
     });
     rig.flags.m_cancelRequested = row.staleBefore ? 1 : 0;
     ASSERT_TRUE(
-        rig.worker.Start({std::make_shared<const Bytes>(MakeBytes(3000, NEW_COMMIT, 9)), u""}));
+        rig.worker.Start({std::make_shared<const RomImage>(MakeBytes(3000, NEW_COMMIT, 9)), u""}));
     if (row.cancelAfterStart) rig.flags.m_cancelRequested = 1;
     {
       std::lock_guard lock(m);
@@ -639,8 +640,8 @@ InvariantResult FaultSweep(bool paged, std::size_t size, const Bytes& old, long 
 
 TEST(BurnSafety, NoSingleFaultLeavesACommitOverAPartialImage) {
   long cases = 0;
-  const Bytes blank(SIM_EEPROM_BYTES, 0xFF);
-  const Bytes older = MakeBytes(SIM_EEPROM_BYTES, OLD_COMMIT, 11);
+  const Bytes blank(EEPROM_BYTES, 0xFF);
+  const Bytes older = MakeBytes(EEPROM_BYTES, OLD_COMMIT, 11);
   for (bool paged : {false, true}) {
     for (const Bytes* old : {&blank, &older}) {
       const auto small = FaultSweep(paged, 700, *old, 1);  // every frame
@@ -649,7 +650,7 @@ TEST(BurnSafety, NoSingleFaultLeavesACommitOverAPartialImage) {
       std::printf("[ burn ] %s, 700 bytes over %s: %ld cases\n", paged ? "paged" : "plain",
                   old == &blank ? "a blank EEPROM" : "an older image", small.cases);
     }
-    const auto large = FaultSweep(paged, SIM_EEPROM_BYTES, older, 97);  // sampled
+    const auto large = FaultSweep(paged, EEPROM_BYTES, older, 97);  // sampled
     EXPECT_EQ(large.violations, 0);
     cases += large.cases;
     std::printf("[ burn ] %s, 32768 bytes over an older image, every 97th frame: %ld cases\n",
@@ -664,16 +665,16 @@ TEST(BurnSafety, NoSingleFaultLeavesACommitOverAPartialImage) {
 // points (run under ThreadSanitizer).
 
 TEST(BurnConcurrency, RescanReloadAndCloseDuringBurns) {
-  Rig rig(Config(true, 1), MakeBytes(SIM_EEPROM_BYTES, OLD_COMMIT, 12));
+  Rig rig(Config(true, 1), MakeBytes(EEPROM_BYTES, OLD_COMMIT, 12));
   std::mt19937 random(13);
-  auto image = std::make_shared<const Bytes>(MakeBytes(4000, NEW_COMMIT, 14));
+  auto image = std::make_shared<const RomImage>(MakeBytes(4000, NEW_COMMIT, 14));
   std::atomic<int> posts{0};
   rig.sink.SetHook([&](unsigned, long) { posts.fetch_add(1); });
   int finals[10] = {};
   const int rounds = 60;
   for (int round = 0; round < rounds; ++round) {
     rig.sink.Clear();
-    const Bytes burned = *image;
+    const Bytes burned = image->ImageData();
     const Bytes before = rig.device->Eeprom();
     ASSERT_TRUE(rig.worker.Start({image, u"SN"}));
     // The front end's thread: act at random moments while the burn runs.
@@ -685,7 +686,7 @@ TEST(BurnConcurrency, RescanReloadAndCloseDuringBurns) {
           rig.flags.m_deviceOpen = rig.hid.Open(rig.hid.Scan()) ? 1 : 0;
           break;
         case 1:  // the image file changed on disk: the front end holds a new one
-          image = std::make_shared<const Bytes>(MakeBytes(4000, NEW_COMMIT, 15 + round));
+          image = std::make_shared<const RomImage>(MakeBytes(4000, NEW_COMMIT, 15 + round));
           break;
         case 2:  // unplugged, the list refreshed, plugged in again
           rig.backend.RemoveDevice(rig.path);

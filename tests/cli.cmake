@@ -4,7 +4,7 @@ if(TARGET tessarin-cli)
   add_executable(cli_tests
     ${CMAKE_CURRENT_SOURCE_DIR}/cli_run_test.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/cli_progress_test.cpp)
-  target_link_libraries(cli_tests PRIVATE tessarin_cli GTest::gtest_main)
+  target_link_libraries(cli_tests PRIVATE tessarin_cli tessarin_test_support GTest::gtest_main)
   target_compile_definitions(cli_tests PRIVATE
     TESSARIN_CLI_PATH="$<TARGET_FILE:tessarin-cli>")
   add_dependencies(cli_tests tessarin-cli)

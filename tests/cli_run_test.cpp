@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/process.h"
+#include "support/test_os.h"
 
 namespace tessarin {
 namespace {

@@ -38,9 +38,9 @@ TEST(ClassifyDevice, FirstMatchingRowApplies) {
   for (const ClassCase& c : cases) {
     SCOPED_TRACE(::testing::Message() << std::hex << c.vendorId << ":" << c.productId);
     const DeviceClass result = ClassifyDevice(c.vendorId, c.productId);
-    EXPECT_EQ(result.line, c.line);
-    EXPECT_EQ(result.notOwnDevice, c.notOwnDevice);
-    EXPECT_EQ(result.deviceForeignFirmware, c.foreignFirmware);
+    EXPECT_EQ(result.m_line, c.line);
+    EXPECT_EQ(result.m_notOwnDevice, c.notOwnDevice);
+    EXPECT_EQ(result.m_deviceForeignFirmware, c.foreignFirmware);
   }
 }
 
@@ -72,13 +72,13 @@ TEST(DeviceFields, VersionAndCurTexts) {
 TEST(DeviceFields, FailedReadGivesNoEepromAndAnEmptyCur) {
   SimBackend sim;
   HidDeviceManager hid(sim);
-  EXPECT_EQ(ReadDeviceVersion(hid), "No EEPROM");  // nothing open
+  EXPECT_EQ(ReadDeviceVersion(hid), std::nullopt);  // nothing open (shown as "No EEPROM")
   EXPECT_EQ(ReadDeviceCur(hid), "");
   sim.AddDevice(SimDeviceConfig{});
   hid.Open(hid.Scan());
   sim.Device("sim:0")->SetEeprom(4, {8, 3, 0, 0, 0, 0, 0x34, 0x12});
   sim.Device("sim:0")->Vanish();
-  EXPECT_EQ(ReadDeviceVersion(hid), "No EEPROM");
+  EXPECT_EQ(ReadDeviceVersion(hid), std::nullopt);
   EXPECT_EQ(ReadDeviceCur(hid), "");
 }
 

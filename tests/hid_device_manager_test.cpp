@@ -11,26 +11,19 @@
 
 #include "sim/sim_backend.h"
 #include "sim/sim_device.h"
+#include "support/device_lock_access.h"
+#include "support/sim_configs.h"
 
 namespace tessarin {
 namespace {
 
+using testing::SimConfigWithLengths;
+
 SimDeviceConfig Mode1() { return SimDeviceConfig{}; }
-
-SimDeviceConfig Mode2() {
-  SimDeviceConfig config;
-  config.outputReportByteLength = 64;
-  config.inputReportByteLength = 64;
-  config.featureReportByteLength = 65;
-  return config;
-}
-
+// Feature mode beside output and input reports of the wrong length.
+SimDeviceConfig Mode2() { return SimConfigWithLengths(64, 65); }
 SimDeviceConfig Lengths(std::uint16_t output, std::uint16_t feature) {
-  SimDeviceConfig config;
-  config.outputReportByteLength = output;
-  config.inputReportByteLength = output;
-  config.featureReportByteLength = feature;
-  return config;
+  return SimConfigWithLengths(output, feature);
 }
 
 ReportFrame Frame(std::initializer_list<std::uint8_t> head) {
@@ -288,7 +281,7 @@ TEST_F(DeviceManagerTest, LockedCommandsGiveUpWhileAnotherThreadHoldsTheLock) {
   auto device = AddAndOpen(Mode1());
   const long sends = device->Sends();
   {
-    LockHolder holder(hid.DeviceLock());
+    LockHolder holder(HidDeviceManagerTestAccess::DeviceLock(hid));
     std::uint8_t out[2];
     bool flag = false;
     EXPECT_FALSE(hid.ReadBlock(4, 2, out));
@@ -302,14 +295,14 @@ TEST_F(DeviceManagerTest, LockedCommandsGiveUpWhileAnotherThreadHoldsTheLock) {
     // A scan's probe waits too, and the interface is left out.
     EXPECT_FALSE(hid.Scan());
     ASSERT_EQ(hid.Skipped().size(), 1u);
-    EXPECT_NE(hid.Skipped()[0].reason.find("lock"), std::string::npos);
+    EXPECT_NE(hid.Skipped()[0].m_reason.find("lock"), std::string::npos);
   }
   EXPECT_TRUE(hid.Scan());
 }
 
 TEST_F(DeviceManagerTest, TheLockOwnerMayTakeItAgain) {
   AddAndOpen(Mode1());
-  std::lock_guard<DeviceMutex> held(hid.DeviceLock());
+  std::lock_guard<DeviceMutex> held(HidDeviceManagerTestAccess::DeviceLock(hid));
   std::uint8_t out[2];
   EXPECT_TRUE(hid.ReadBlock(4, 2, out));
   EXPECT_TRUE(hid.PrepareWrite());
@@ -337,7 +330,7 @@ TEST_F(DeviceManagerTest, ReportModeFollowsTheReportLengths) {
       EXPECT_FALSE(entry);
       EXPECT_EQ(sim.Device("sim:0")->Sends(), 0) << "probed an interface that does not qualify";
       ASSERT_EQ(manager.Skipped().size(), 1u);
-      EXPECT_NE(manager.Skipped()[0].reason.find(std::to_string(c.output)), std::string::npos);
+      EXPECT_NE(manager.Skipped()[0].m_reason.find(std::to_string(c.output)), std::string::npos);
     } else {
       ASSERT_TRUE(entry);
       EXPECT_EQ(entry->reportMode, c.mode);
@@ -359,7 +352,7 @@ TEST_F(DeviceManagerTest, UnansweredProbeLeavesTheInterfaceOutAndClosesItsHandle
     EXPECT_EQ(sim.Device("sim:0")->Sends(), 1);
     EXPECT_EQ(sim.OpenHandles(), 0);
     ASSERT_EQ(manager.Skipped().size(), 1u);
-    EXPECT_EQ(manager.Skipped()[0].reason, "no answer to the probe");
+    EXPECT_EQ(manager.Skipped()[0].m_reason, "no answer to the probe");
   }
 }
 
@@ -375,9 +368,9 @@ TEST_F(DeviceManagerTest, InterfacesThatCannotBeOpenedOrExaminedAreSkippedWithTh
   ASSERT_TRUE(first);
   EXPECT_EQ(first->devicePath, "sim:2");
   ASSERT_EQ(hid.Skipped().size(), 2u);
-  EXPECT_EQ(hid.Skipped()[0].reason, "open sim:0: Permission denied");
-  EXPECT_EQ(hid.Skipped()[0].info.path, "sim:0");
-  EXPECT_EQ(hid.Skipped()[1].reason, "cannot read the report descriptor");
+  EXPECT_EQ(hid.Skipped()[0].m_reason, "open sim:0: Permission denied");
+  EXPECT_EQ(hid.Skipped()[0].m_info.m_path, "sim:0");
+  EXPECT_EQ(hid.Skipped()[1].m_reason, "cannot read the report descriptor");
   EXPECT_EQ(backend.Device("sim:1")->Sends(), 0);
 }
 

@@ -5,7 +5,7 @@ if(WIN32 OR NOT TARGET tessarin_platform)
 endif()
 
 add_executable(descriptor_tests ${CMAKE_CURRENT_LIST_DIR}/report_descriptor_test.cpp)
-target_link_libraries(descriptor_tests PRIVATE tessarin_platform GTest::gtest_main)
+target_link_libraries(descriptor_tests PRIVATE tessarin_platform tessarin_test_support GTest::gtest_main)
 # Windows' lengths for real devices; the test skips, saying so, without them.
 target_compile_definitions(descriptor_tests PRIVATE
   TESSARIN_PEER_REPORT_LENGTHS_DIR="${PROJECT_SOURCE_DIR}/../shared/peer-data/hid-report-lengths")
@@ -23,9 +23,9 @@ add_executable(hidraw_tests
   ${CMAKE_CURRENT_LIST_DIR}/hidraw_backend_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/hidraw_manager_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/hidraw_sanitizer_options.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/hidraw_testbed.h
+  ${CMAKE_CURRENT_LIST_DIR}/support/hidraw_testbed.h
 )
 target_link_libraries(hidraw_tests PRIVATE
-  tessarin_hid tessarin_sim tessarin_platform PkgConfig::UMOCKDEV GTest::gtest_main)
+  tessarin_hid tessarin_sim tessarin_platform PkgConfig::UMOCKDEV tessarin_test_support GTest::gtest_main)
 gtest_discover_tests(hidraw_tests DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 60
   ENVIRONMENT "LD_PRELOAD=libumockdev-preload.so.0")

@@ -13,39 +13,19 @@
 #include <string>
 #include <vector>
 
-#include "hid/report_frame.h"
-#include "hidraw_testbed.h"
+#include "hid/protocol.h"
+#include "support/hidraw_testbed.h"
 
 namespace tessarin {
 namespace {
 
 using testing::HidrawTestbed;
 
-SimDeviceConfig Mode1() { return {}; }  // 65-byte output and input reports
+using testing::NewPlatformBackend;
 
-SimDeviceConfig Mode2() {
-  SimDeviceConfig c;
-  c.outputReportByteLength = 0;
-  c.inputReportByteLength = 0;
-  c.featureReportByteLength = 65;
-  return c;
-}
-
-ReportFrame ReadRequest(std::uint16_t address, std::uint8_t n) {
-  ReportFrame f{};
-  f[1] = CMD_READ_EEPROM;
-  f[2] = static_cast<std::uint8_t>(address >> 8);
-  f[3] = static_cast<std::uint8_t>(address);
-  f[4] = n;
-  return f;
-}
-
-std::unique_ptr<HidBackend> NewBackend() {
-  std::string error;
-  auto backend = CreatePlatformHidBackend(&error);
-  EXPECT_TRUE(backend) << error;
-  return backend;
-}
+SimDeviceConfig Mode1() { return testing::SimConfigForMode(REPORT_MODE_OUTPUT_INPUT); }
+SimDeviceConfig Mode2() { return testing::SimConfigForMode(REPORT_MODE_FEATURE); }
+std::unique_ptr<HidBackend> NewBackend() { return NewPlatformBackend(); }
 
 TEST(HidrawBackend, EnumeratesIdsAndLengthsFromSysfsOrTheNode) {
   SKIP_UNLESS_UMOCKDEV();
@@ -76,12 +56,12 @@ TEST(HidrawBackend, EnumeratesIdsAndLengthsFromSysfsOrTheNode) {
   ASSERT_EQ(found.size(), std::size(rows));
   for (std::size_t i = 0; i < found.size(); ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(found[i].path, "/dev/hidraw" + std::to_string(i));
-    EXPECT_EQ(found[i].error, "");
-    EXPECT_EQ(found[i].vendorId, rows[i].vendor);
-    EXPECT_EQ(found[i].productId, rows[i].product);
-    EXPECT_EQ(found[i].outputReportByteLength, rows[i].output);
-    EXPECT_EQ(found[i].featureReportByteLength, rows[i].feature);
+    EXPECT_EQ(found[i].m_path, "/dev/hidraw" + std::to_string(i));
+    EXPECT_EQ(found[i].m_error, "");
+    EXPECT_EQ(found[i].m_vendorId, rows[i].vendor);
+    EXPECT_EQ(found[i].m_productId, rows[i].product);
+    EXPECT_EQ(found[i].m_outputReportByteLength, rows[i].output);
+    EXPECT_EQ(found[i].m_featureReportByteLength, rows[i].feature);
   }
 }
 
@@ -95,7 +75,7 @@ TEST(HidrawBackend, MalformedDescriptorIsReportedWithTheNode) {
   auto backend = NewBackend();
   const auto found = backend->Enumerate();
   ASSERT_EQ(found.size(), 1u);
-  EXPECT_EQ(found[0].error, "/dev/hidraw0: report descriptor, byte 5: Pop without a Push");
+  EXPECT_EQ(found[0].m_error, "/dev/hidraw0: report descriptor, byte 5: Pop without a Push");
 }
 
 TEST(HidrawBackend, CarriesFramesInBothReportModes) {
@@ -112,7 +92,7 @@ TEST(HidrawBackend, CarriesFramesInBothReportModes) {
   auto write = backend->Open(out.node, HidOpenMode::kWrite, &error);
   auto read = backend->Open(out.node, HidOpenMode::kRead, &error);
   ASSERT_TRUE(write && read) << error;
-  ReportFrame request = ReadRequest(0x7FC0, 3);
+  ReportFrame request = ReadRequestFrame(0x7FC0, 3);
   ReportFrame reply{};
   reply.fill(0xEE);
   reply[0] = 0;
@@ -154,7 +134,7 @@ TEST(HidrawBackend, UnpluggedDeviceFailsEveryCallOnOpenHandles) {
   auto write = backend->Open(d.node, HidOpenMode::kWrite, &error);
   auto read = backend->Open(d.node, HidOpenMode::kRead, &error);
   ASSERT_TRUE(write && read) << error;
-  ReportFrame request = ReadRequest(0, 8);
+  ReportFrame request = ReadRequestFrame(0, 8);
   ReportFrame reply{};
 
   // Gone between the request and its reply.
@@ -243,13 +223,13 @@ TEST(HidrawBackend, EachPlugAndUnplugIsOneDeviceChange) {
   ASSERT_GE(backend->DeviceChangeFd(), 0);
 
   auto& first = bed.Add(Mode1());
-  EXPECT_EQ(DeliverChanges(*backend), std::vector<int>{kDeviceNodesChanged});
+  EXPECT_EQ(DeliverChanges(*backend), std::vector<int>{DBT_DEVNODES_CHANGED});
   auto& second = bed.Add(Mode2());
-  EXPECT_EQ(DeliverChanges(*backend), std::vector<int>{kDeviceNodesChanged});
+  EXPECT_EQ(DeliverChanges(*backend), std::vector<int>{DBT_DEVNODES_CHANGED});
   bed.Unplug(first);
-  EXPECT_EQ(DeliverChanges(*backend), std::vector<int>{kDeviceNodesChanged});
+  EXPECT_EQ(DeliverChanges(*backend), std::vector<int>{DBT_DEVNODES_CHANGED});
   ASSERT_EQ(backend->Enumerate().size(), 1u);
-  EXPECT_EQ(backend->Enumerate()[0].path, second.node);
+  EXPECT_EQ(backend->Enumerate()[0].m_path, second.node);
 
   // Nothing queued: processing is a no-op that does not block.
   int calls = 0;

@@ -8,29 +8,15 @@
 #include <vector>
 
 #include "hid/hid_device_manager.h"
-#include "hidraw_testbed.h"
+#include "support/hidraw_testbed.h"
 
 namespace tessarin {
 namespace {
 
 using testing::HidrawTestbed;
 
-SimDeviceConfig WithMode(ReportMode mode) {
-  SimDeviceConfig c;
-  if (mode == REPORT_MODE_FEATURE) {
-    c.outputReportByteLength = 0;
-    c.inputReportByteLength = 0;
-    c.featureReportByteLength = 65;
-  }
-  return c;
-}
-
-std::unique_ptr<HidBackend> NewBackend() {
-  std::string error;
-  auto backend = CreatePlatformHidBackend(&error);
-  EXPECT_TRUE(backend) << error;
-  return backend;
-}
+SimDeviceConfig WithMode(ReportMode mode) { return testing::SimConfigForMode(mode); }
+std::unique_ptr<HidBackend> NewBackend() { return testing::NewPlatformBackend(); }
 
 TEST(HidrawManager, EveryCommandWorksInBothReportModes) {
   SKIP_UNLESS_UMOCKDEV();
@@ -108,9 +94,9 @@ TEST(HidrawManager, ListsOnlyAnsweringInterfacesWithA65ByteReport) {
   ASSERT_EQ(manager.Entries().size(), 1u);
   EXPECT_EQ(manager.Entries()[0]->devicePath, good.node);
   ASSERT_EQ(manager.Skipped().size(), 3u);
-  EXPECT_EQ(manager.Skipped()[0].info.path, skipped.node);
-  EXPECT_EQ(manager.Skipped()[1].info.path, quiet.node);
-  EXPECT_EQ(manager.Skipped()[2].info.path, quietFeature.node);
+  EXPECT_EQ(manager.Skipped()[0].m_info.m_path, skipped.node);
+  EXPECT_EQ(manager.Skipped()[1].m_info.m_path, quiet.node);
+  EXPECT_EQ(manager.Skipped()[2].m_info.m_path, quietFeature.node);
   // Never probed: no frame reached the interface without a 65-byte report.
   EXPECT_EQ(skipped.device->Sends(), 0);
   EXPECT_EQ(quiet.device->Requests().size(), 1u);
@@ -167,7 +153,7 @@ TEST(HidrawManager, UnplugDuringABurnGivesFailuresNotCrashes) {
   worker.join();
 
   EXPECT_TRUE(failed);
-  EXPECT_EQ(codes, std::vector<int>{kDeviceNodesChanged});
+  EXPECT_EQ(codes, std::vector<int>{DBT_DEVNODES_CHANGED});
   EXPECT_TRUE(manager.Entries().empty());
   EXPECT_FALSE(manager.Current());
   bool flag = false;

@@ -11,8 +11,9 @@
 #include "image/file_time.h"
 #include "image/image_file.h"
 #include "image/rom_image.h"
-#include "image_test_dir.h"
+#include "support/image_test_dir.h"
 #include "platform/file_io.h"
+#include "support/test_os.h"
 
 namespace tessarin {
 namespace {
@@ -36,7 +37,7 @@ std::vector<uint8_t> Image(int32_t size, uint8_t major = 1, uint8_t minor = 0, u
 // What the window shows and holds after a sequence of loads, as the dialog's load applies the
 // library's results: a failed or refused load keeps everything; a short image keeps the texts.
 struct Shown {
-  std::optional<RomImage> held;
+  SharedRomImage held;
   CompatState compat;
   std::string version;
   std::string cur;
@@ -46,7 +47,7 @@ ImageLoadFailure Load(const std::filesystem::path& file, Shown* shown) {
   ImageReadResult result = ReadImageFile(file);
   if (result.m_failure != ImageLoadFailure::kNone) return result.m_failure;
   shown->held = std::move(result.m_image);
-  const ImageFields fields = ParseImageFields(shown->held->m_imageData);
+  const ImageFields fields = ParseImageFields(shown->held->ImageData());
   if (!fields.m_hasHeader) return ImageLoadFailure::kNone;
   shown->version = FormatVersion(fields.m_versionMajor, fields.m_versionMinor);
   shown->cur = FormatCur(fields.m_cur);
@@ -88,7 +89,7 @@ TEST(ImageFields, MakeImageBuildsWhatTheParserReads) {
       {kIdBlockMinSize - 1, std::nullopt, true, false, false},
       {kIdBlockMinSize, std::nullopt, true, true, false},
       {kIdBlockMinSize, ImageIds{0x0495, 0x8046}, true, true, true},
-      {kMaxImageSize, ImageIds{0x1234, 0xABCD}, true, true, true},
+      {EEPROM_BYTES, ImageIds{0x1234, 0xABCD}, true, true, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.size);
@@ -147,11 +148,11 @@ TEST(ImageLoad, SizesAndIdBlocksAcrossSuccessiveLoads) {
     SCOPED_TRACE(step.what);
     const auto file = dir.Write("image.rom", step.bytes);
     EXPECT_EQ(Load(file, &shown), step.failure);
-    ASSERT_TRUE(shown.held.has_value());
-    EXPECT_EQ(shown.held->m_imageSize, step.heldSize);
-    EXPECT_EQ(shown.held->m_imageData.size(), static_cast<size_t>(step.heldSize));
+    ASSERT_NE(shown.held, nullptr);
+    EXPECT_EQ(shown.held->ImageSize(), step.heldSize);
+    EXPECT_EQ(shown.held->ImageData().size(), static_cast<size_t>(step.heldSize));
     if (step.failure == ImageLoadFailure::kNone) {
-      EXPECT_EQ(shown.held->m_imageData, step.bytes);
+      EXPECT_EQ(shown.held->ImageData(), step.bytes);
     }
     EXPECT_EQ(shown.version, step.version);
     EXPECT_EQ(shown.cur, step.cur);
@@ -168,7 +169,7 @@ TEST(ImageLoad, RefusalStillReportsTheFileTimeAndLength) {
   EXPECT_EQ(r.m_failure, ImageLoadFailure::kTooLarge);
   EXPECT_EQ(r.m_fileSize, 40000u);
   EXPECT_TRUE(r.m_lastWriteTicks.has_value());
-  EXPECT_TRUE(r.m_image.m_imageData.empty());
+  EXPECT_EQ(r.m_image, nullptr);
   EXPECT_NE(r.m_error.find("32768"), std::string::npos) << r.m_error;
 }
 
@@ -217,7 +218,7 @@ TEST(ImageLoad, BadPathsCannotBeOpened) {
     const ImageReadResult r = ReadImageFile(c.path);
     EXPECT_EQ(r.m_failure, ImageLoadFailure::kCannotOpen);
     EXPECT_NE(r.m_error.find("open "), std::string::npos) << r.m_error;
-    EXPECT_TRUE(r.m_image.m_imageData.empty());
+    EXPECT_EQ(r.m_image, nullptr);
   }
 }
 
@@ -238,7 +239,7 @@ TEST(ImageLoad, ReadErrorAfterOpenGivesNoImage) {
   if (!std::filesystem::is_regular_file(mem, ec)) GTEST_SKIP() << "no " << mem;
   const ImageReadResult r = ReadImageFile(mem);
   EXPECT_EQ(r.m_failure, ImageLoadFailure::kReadError);
-  EXPECT_TRUE(r.m_image.m_imageData.empty());
+  EXPECT_EQ(r.m_image, nullptr);
   EXPECT_NE(r.m_error.find("read "), std::string::npos) << r.m_error;
 }
 
@@ -259,11 +260,11 @@ TEST(ImageLoad, FileThatGrowsPastTheLimitWhileReadIsRefused) {
   const ImageReadResult r = ReadImageFile(file, options);
   if (!grew) {
     EXPECT_EQ(r.m_failure, ImageLoadFailure::kNone);
-    EXPECT_EQ(r.m_image.m_imageSize, 32000);
+    EXPECT_EQ(r.m_image->ImageSize(), 32000);
     return;
   }
   EXPECT_EQ(r.m_failure, ImageLoadFailure::kTooLarge);
-  EXPECT_TRUE(r.m_image.m_imageData.empty());
+  EXPECT_EQ(r.m_image, nullptr);
 
   // Growth that stays within the limit is read whole.
   const auto small = dir.Write("small.rom", Image(100));
@@ -274,8 +275,8 @@ TEST(ImageLoad, FileThatGrowsPastTheLimitWhileReadIsRefused) {
   };
   const ImageReadResult r2 = ReadImageFile(small, grow);
   ASSERT_EQ(r2.m_failure, ImageLoadFailure::kNone);
-  EXPECT_EQ(r2.m_image.m_imageSize, 101);
-  EXPECT_EQ(r2.m_image.m_imageData.back(), 'y');
+  EXPECT_EQ(r2.m_image->ImageSize(), 101);
+  EXPECT_EQ(r2.m_image->ImageData().back(), 'y');
 }
 
 TEST(FileTime, ShiftAndSplit) {
@@ -383,47 +384,7 @@ TEST(Compatibility, StartsWithNoOwnDeviceAndNothingElse) {
   EXPECT_EQ(s.deviceVid | s.devicePid | s.imageVid | s.imagePid, 0u);
   EXPECT_EQ(s.deviceForeignFirmware, 0);
   EXPECT_EQ(s.imageHasIds, 0);
-  EXPECT_FALSE(DecideBurn(s, true, true).m_burnEnabled);
-}
-
-TEST(Compatibility, BurnDecisionTable) {
-  const std::string blank(38, ' ');
-  const std::string refused = "The selected file don't support this device";
-  struct Case {
-    const char* what;
-    int32_t notOwn;
-    bool open, held, running;
-    uint8_t hasIds;
-    uint32_t imagePid;
-    bool enabled;
-    std::optional<std::string> message;
-    bool red;
-  };
-  const Case cases[] = {
-      {"not our device", 1, true, true, false, 1, 0x8041, false, std::nullopt, false},
-      {"no device open", 0, false, true, false, 1, 0x8041, false, std::nullopt, false},
-      {"no image", 0, true, false, false, 1, 0x8041, false, std::nullopt, false},
-      {"suits", 0, true, true, false, 1, 0x8050, true, blank, false},
-      {"does not suit", 0, true, true, false, 1, 0x8043, false, refused, true},
-      {"no identifier block", 0, true, true, false, 0, 0x8043, true, std::nullopt, false},
-      {"flag other than 1", 0, true, true, false, 2, 0x8043, true, std::nullopt, false},
-      {"burn running, suits", 0, true, true, true, 1, 0x8050, false, blank, false},
-      {"burn running, no ids", 0, true, true, true, 0, 0x8050, false, std::nullopt, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    CompatState s;
-    s.notOwnDevice = c.notOwn;
-    s.deviceVid = 0x0495;
-    s.devicePid = 0x8041;
-    s.imageVid = 0x0495;
-    s.imagePid = c.imagePid;
-    s.imageHasIds = c.hasIds;
-    const BurnDecision d = DecideBurn(s, c.open, c.held, c.running);
-    EXPECT_EQ(d.m_burnEnabled, c.enabled);
-    EXPECT_EQ(d.m_message, c.message);
-    EXPECT_EQ(d.m_messageRed, c.red);
-  }
+  EXPECT_EQ(JudgeSuitability(s), ImageSuitability::kNotOwnDevice);
 }
 
 }  // namespace

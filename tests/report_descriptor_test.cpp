@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/hid_report_descriptor.h"
+#include "platform/linux/hid_report_descriptor.h"
 
 namespace tessarin {
 namespace {

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <thread>
 
-#include "hid/report_frame.h"
+#include "hid/protocol.h"
 #include "sim/sim_backend.h"
 
 namespace tessarin {
@@ -99,7 +99,7 @@ TEST(SimDevice, ProbeAndPagedWriteAnswers) {
 }
 
 TEST(SimDevice, ReadyAfterConfiguredBusyAnswersPerWrite) {
-  for (const int after : {0, 1, 3, SimDeviceConfig::READY_NEVER}) {
+  for (const int after : {0, 1, 3, SimDeviceConfig::kReadyNever}) {
     SCOPED_TRACE(after);
     SimDeviceConfig config;
     config.readyAfter = after;
@@ -115,7 +115,7 @@ TEST(SimDevice, ReadyAfterConfiguredBusyAnswersPerWrite) {
         if ((*reply)[1] != 0) break;
         ++busy;
       }
-      EXPECT_EQ(busy, after == SimDeviceConfig::READY_NEVER ? 10 : after);
+      EXPECT_EQ(busy, after == SimDeviceConfig::kReadyNever ? 10 : after);
     }
   }
 }
@@ -194,7 +194,7 @@ TEST(SimDevice, EepromFileKeepsContentBetweenRuns) {
     Exchange x{device};
     x.Send(Request(CMD_WRITE_EEPROM, 0x12, 0x34, 1, {0x5A}));
   }  // saved on destruction
-  ASSERT_EQ(fs::file_size(config.eepromFile), SIM_EEPROM_BYTES);
+  ASSERT_EQ(fs::file_size(config.eepromFile), EEPROM_BYTES);
   {
     // The kept EEPROM wins over the image from now on.
     SimDevice device(config);
@@ -206,7 +206,7 @@ TEST(SimDevice, EepromFileKeepsContentBetweenRuns) {
   EXPECT_EQ(again.Eeprom()[0x10], 0x77);
 
   std::error_code ec;
-  fs::resize_file(image, SIM_EEPROM_BYTES + 1, ec);
+  fs::resize_file(image, EEPROM_BYTES + 1, ec);
   SimDeviceConfig oversized;
   oversized.imageFile = image.string();
   SimDevice bad(oversized);
@@ -237,7 +237,7 @@ TEST(SimBackend, PathsStayUniqueAndTheListenerIsCalledAtOnce) {
   SimBackend backend;
   int events = 0;
   backend.SetDeviceChangeListener([&](int code) {
-    EXPECT_EQ(code, kDeviceNodesChanged);
+    EXPECT_EQ(code, DBT_DEVNODES_CHANGED);
     ++events;
   });
   EXPECT_EQ(backend.AddDevice(SimDeviceConfig{}), "sim:0");
@@ -249,10 +249,10 @@ TEST(SimBackend, PathsStayUniqueAndTheListenerIsCalledAtOnce) {
   EXPECT_EQ(backend.AddDevice(SimDeviceConfig{}), "sim:2");
   const auto interfaces = backend.Enumerate();
   ASSERT_EQ(interfaces.size(), 2u);
-  EXPECT_EQ(interfaces[0].path, "sim:1");
-  EXPECT_EQ(interfaces[1].path, "sim:2");
-  EXPECT_EQ(interfaces[1].vendorId, 0x0495);
-  EXPECT_EQ(interfaces[1].outputReportByteLength, 65);
+  EXPECT_EQ(interfaces[0].m_path, "sim:1");
+  EXPECT_EQ(interfaces[1].m_path, "sim:2");
+  EXPECT_EQ(interfaces[1].m_vendorId, 0x0495);
+  EXPECT_EQ(interfaces[1].m_outputReportByteLength, 65);
   backend.SetDeviceChangeListener({});
   backend.AddDevice(SimDeviceConfig{});
   EXPECT_EQ(events, 4);

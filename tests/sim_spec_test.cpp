@@ -52,7 +52,7 @@ TEST(SimSpec, EveryKey) {
   EXPECT_EQ(a.imageFile, "fw.rom");
   EXPECT_EQ(spec->devices[1].outputReportByteLength, 64);
   EXPECT_EQ(spec->devices[1].featureReportByteLength, 64);
-  EXPECT_EQ(spec->devices[2].readyAfter, SimDeviceConfig::READY_NEVER);
+  EXPECT_EQ(spec->devices[2].readyAfter, SimDeviceConfig::kReadyNever);
   EXPECT_EQ(spec->devices[2].latency, std::chrono::milliseconds(2));
 }
 
@@ -110,8 +110,8 @@ TEST(SimSpec, BackendKeepsEachEepromInTheDirectory) {
     ASSERT_TRUE(backend) << error;
     const auto interfaces = backend->Enumerate();
     ASSERT_EQ(interfaces.size(), 2u);
-    EXPECT_EQ(interfaces[1].path, "sim:1");
-    EXPECT_EQ(interfaces[1].featureReportByteLength, 65);
+    EXPECT_EQ(interfaces[1].m_path, "sim:1");
+    EXPECT_EQ(interfaces[1].m_featureReportByteLength, 65);
     backend->Device("sim:1")->SetEeprom(5, {3});
   }
   EXPECT_TRUE(fs::exists(dir / "sim-1.eeprom"));

@@ -6,6 +6,7 @@
 
 #include "hid/device_info.h"
 #include "hid/hid_device_manager.h"
+#include "hid/protocol.h"
 #include "sim/sim_backend.h"
 
 namespace tessarin {
@@ -21,7 +22,7 @@ TEST(TraceBackend, OneLinePerFrameCrossingIt) {
   std::vector<std::string> lines;
   TraceBackend trace(sim, [&](const TraceEvent& event) {
     std::lock_guard<std::mutex> lock(guard);
-    lines.push_back(FormatTraceLine(event));
+    lines.push_back(FormatTraceLine(event, /*foldZeroTail=*/true));
   });
   HidDeviceManager hid(trace);
   hid.Open(hid.Scan());
@@ -29,7 +30,7 @@ TEST(TraceBackend, OneLinePerFrameCrossingIt) {
   sim.Device("sim:0")->FailFetch(2) /* the read's first fetch, after the probe's */;
   EXPECT_EQ(ReadDeviceVersion(hid), "3.8");
   const std::vector<std::string> expected = {
-      "send-feature ok sim:0 00 1D 80 C0 01 (+60 zero)",
+      "send-feature ok sim:0 00 1d 80 c0 01 (+60 zero)",
       "fetch-feature ok sim:0 00 00 00 00 00 (+60 zero)",
       "send-feature ok sim:0 00 15 00 04 02 (+60 zero)",
       "fetch-feature failed sim:0 00 00 00 00 00 (+60 zero)",
@@ -58,15 +59,15 @@ TEST(TraceBackend, PassesEnumerationErrorsAndListenerThrough) {
 
 TEST(TraceBackend, LineShowsEveryByteUpToTheLastNonzero) {
   TraceEvent event;
-  event.path = "/dev/hidraw3";
-  event.transfer = FrameTransfer::kSendOutput;
-  event.ok = true;
-  event.length = kReportBytes;
-  event.bytes[1] = 0x17;
-  event.bytes[64] = 0xAB;
-  std::string line = FormatTraceLine(event);
+  event.m_path = "/dev/hidraw3";
+  event.m_transfer = FrameTransfer::kSendOutput;
+  event.m_ok = true;
+  event.m_bytes.assign(REPORT_LENGTH, 0);
+  event.m_bytes[1] = 0x17;
+  event.m_bytes[64] = 0xAB;
+  std::string line = FormatTraceLine(event, /*foldZeroTail=*/true);
   EXPECT_EQ(line.rfind("send-output ok /dev/hidraw3 00 17 00", 0), 0u);
-  EXPECT_EQ(line.substr(line.size() - 6), " 00 AB");
+  EXPECT_EQ(line.substr(line.size() - 6), " 00 ab");
   EXPECT_EQ(line.find("zero"), std::string::npos);
 }
 

@@ -9,15 +9,15 @@
 #include <thread>
 #include <vector>
 
-#include "hid/report_frame.h"
+#include "hid/protocol.h"
 #include "image/compat_state.h"
 #include "image/last_file_memory.h"
 #include "image/rom_image.h"
 #include "image/utf16.h"
-#include "image_test_dir.h"
+#include "support/image_test_dir.h"
 #include "sim/sim_backend.h"
 #include "ui/tessarin_dlg.h"
-#include "ui_fake_framework.h"
+#include "support/ui_fake_framework.h"
 
 namespace tessarin {
 namespace {
@@ -306,7 +306,7 @@ TEST_F(DialogTest, OversizedFileIsRefusedOnSelectButNotAgainOnEveryActivation) {
   Dlg().OnActivateDialog(1);
   EXPECT_EQ(m_window.boxes.size(), 1u);
   // The image read before stays held and burnable; the texts are the old ones.
-  EXPECT_EQ(Dlg().m_imageSize, 2000);
+  EXPECT_EQ(Dlg().m_image->ImageSize(), 2000);
   EXPECT_EQ(Text(IDC_FILE_VERSION), u"2.0");
   EXPECT_TRUE(Enabled(IDC_BURN));
 
@@ -423,7 +423,7 @@ TEST_F(DialogTest, ClosingDuringABurnEndsOnlyAfterTheStopNoticeWasDismissed) {
   EXPECT_EQ(m_window.events, (std::vector<std::string>{"box", "box dismissed", "end"}));
   EXPECT_EQ(*m_window.endResult, IDCANCEL);
   EXPECT_EQ(m_window.statusTexts.back(), u"Idle");
-  EXPECT_EQ(Dlg().m_imageData, nullptr);
+  EXPECT_EQ(Dlg().m_image, nullptr);
   EXPECT_TRUE(Dlg().Hid().Entries().empty());
 
   // Late events after the end touch nothing.

@@ -15,7 +15,7 @@ add_executable(ui_qt_tests
 )
 target_include_directories(ui_qt_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(ui_qt_tests PRIVATE
-  tessarin_ui_qt tessarin_app tessarin_sim Qt6::Test GTest::gtest)
+  tessarin_ui_qt tessarin_app tessarin_sim Qt6::Test tessarin_test_support GTest::gtest)
 target_compile_definitions(ui_qt_tests PRIVATE
   TESSARIN_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots")
 gtest_discover_tests(ui_qt_tests DISCOVERY_MODE PRE_TEST

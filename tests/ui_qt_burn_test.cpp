@@ -5,7 +5,7 @@
 #include <QTest>
 
 #include "image/rom_image.h"
-#include "ui_qt_fixture.h"
+#include "support/ui_qt_fixture.h"
 
 namespace tessarin::testing {
 namespace {

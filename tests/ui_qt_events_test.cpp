@@ -10,7 +10,7 @@
 
 #include "image/last_file_memory.h"
 #include "image/rom_image.h"
-#include "ui_qt_fixture.h"
+#include "support/ui_qt_fixture.h"
 
 namespace tessarin::testing {
 namespace {
@@ -80,7 +80,7 @@ class DescriptorBackend : public SimBackend {
     char byte = 0;
     while (read(m_pipe[0], &byte, 1) == 1) {
       ++m_processed;
-      if (m_listener) m_listener(kDeviceNodesChanged);
+      if (m_listener) m_listener(DBT_DEVNODES_CHANGED);
     }
   }
   std::atomic<int> m_processed{0};

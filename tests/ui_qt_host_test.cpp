@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "ui/qt/dialog_units.h"
-#include "ui_qt_fixture.h"
+#include "support/ui_qt_fixture.h"
 
 namespace tessarin::testing {
 namespace {

@@ -6,11 +6,12 @@
 
 #include "image/rom_image.h"
 #include "image/utf16.h"
-#include "image_test_dir.h"
+#include "support/image_test_dir.h"
 #include "sim/sim_backend.h"
 #include "ui/dialog_templates.h"
+#include "app/tessarin_app.h"
 #include "ui/tessarin_dlg.h"
-#include "ui_fake_framework.h"
+#include "support/ui_fake_framework.h"
 
 namespace tessarin {
 namespace {
@@ -136,7 +137,7 @@ TEST(TessarinApp, RunsTheDialogOnItsHostAndEndsWhenTheDialogEnds) {
   DialogHandlers* routed = nullptr;
   CTessarinApp app(
       backend,
-      [&](const DialogTemplate& dialog, DialogHandlers& handlers, HidBackend&) {
+      [&](const DialogTemplate& dialog, DialogHandlers& handlers) {
         EXPECT_EQ(dialog.id, IDD_TESSARIN_DIALOG);
         auto host = std::make_unique<RecordingFramework>();
         window = host.get();

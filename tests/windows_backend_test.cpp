@@ -90,16 +90,16 @@ TEST(WindowsBackend, ScanListsOnlyInterfacesThatAnswerTheProbe) {
   const std::vector<HidInterfaceInfo> present = backend->Enumerate();
   std::set<std::string> paths;
   for (const HidInterfaceInfo& info : present) {
-    std::cout << "interface " << info.path << " " << std::hex << info.vendorId << ":"
-              << info.productId << std::dec << " output " << info.outputReportByteLength
-              << " feature " << info.featureReportByteLength
-              << (info.error.empty() ? "" : " error: " + info.error) << "\n";
-    EXPECT_FALSE(info.path.empty());
-    EXPECT_TRUE(paths.insert(info.path).second) << "listed twice: " << info.path;
+    std::cout << "interface " << info.m_path << " " << std::hex << info.m_vendorId << ":"
+              << info.m_productId << std::dec << " output " << info.m_outputReportByteLength
+              << " feature " << info.m_featureReportByteLength
+              << (info.m_error.empty() ? "" : " error: " + info.m_error) << "\n";
+    EXPECT_FALSE(info.m_path.empty());
+    EXPECT_TRUE(paths.insert(info.m_path).second) << "listed twice: " << info.m_path;
     // An interface that was examined can be opened for querying again.
-    if (info.error.empty()) {
+    if (info.m_error.empty()) {
       std::string error;
-      EXPECT_NE(backend->Open(info.path, HidOpenMode::kQuery, &error), nullptr) << error;
+      EXPECT_NE(backend->Open(info.m_path, HidOpenMode::kQuery, &error), nullptr) << error;
     }
   }
 
@@ -108,7 +108,7 @@ TEST(WindowsBackend, ScanListsOnlyInterfacesThatAnswerTheProbe) {
   std::cout << "listed " << manager.Entries().size() << ", skipped " << manager.Skipped().size()
             << "\n";
   for (const HidSkippedInterface& skipped : manager.Skipped()) {
-    std::cout << "skipped " << skipped.info.path << ": " << skipped.reason << "\n";
+    std::cout << "skipped " << skipped.m_info.m_path << ": " << skipped.m_reason << "\n";
   }
   EXPECT_EQ(first == nullptr, manager.Entries().empty());
   // Each interface present is either listed or skipped with a reason (the
@@ -116,7 +116,7 @@ TEST(WindowsBackend, ScanListsOnlyInterfacesThatAnswerTheProbe) {
   // goes meanwhile).
   EXPECT_EQ(manager.Entries().size() + manager.Skipped().size(), present.size());
   for (const HidSkippedInterface& skipped : manager.Skipped()) {
-    EXPECT_FALSE(skipped.reason.empty()) << skipped.info.path;
+    EXPECT_FALSE(skipped.m_reason.empty()) << skipped.m_info.m_path;
   }
   for (const auto& entry : manager.Entries()) {
     SCOPED_TRACE(entry->devicePath);
@@ -213,7 +213,7 @@ TEST(WindowsBackend, ArrivalsAndRemovalsReachTheListenerOnTheBackendsThread) {
     if (c.counts) ++expected;
     EXPECT_EQ(log.Codes().size(), expected) << "event " << c.event;
   }
-  EXPECT_EQ(log.Codes(), std::vector<int>(expected, kDeviceNodesChanged));
+  EXPECT_EQ(log.Codes(), std::vector<int>(expected, DBT_DEVNODES_CHANGED));
   ASSERT_EQ(log.Threads().size(), 1u);
   EXPECT_NE(*log.Threads().begin(), std::this_thread::get_id());
 

@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "app/app_options.h"
+#include "app/tessarin_app.h"
 #include "platform/hid_platform.h"
-#include "sim/sim_spec.h"
+#include "sim/backend_choice.h"
 #include "ui/qt/qt_dialog_host.h"
 #include "ui/qt/template_dialog.h"
-#include "ui/tessarin_dlg.h"
 
 namespace {
 
@@ -59,23 +59,28 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tessarin: %s\n", error.c_str());
     return 2;
   }
-  std::unique_ptr<tessarin::HidBackend> backend;
-  if (options->simulate) {
-    const std::optional<tessarin::SimSpec> spec =
-        tessarin::ParseSimSpec(*options->simulate, &error);
-    if (!spec) return Fail(error, 2);
-    backend = tessarin::CreateSimBackend(*spec, &error);
-    if (!backend) return Fail("cannot start the simulated devices: " + error, 1);
-  } else {
-    backend = tessarin::CreatePlatformHidBackend(&error);
-    if (!backend) {
-      return Fail("cannot reach the USB devices: " + error +
+  tessarin::ChosenBackend chosen = tessarin::ChooseHidBackend(options->simulate);
+  switch (chosen.m_failure) {
+    case tessarin::BackendFailure::kNone:
+      break;
+    case tessarin::BackendFailure::kBadSpec:
+      return Fail(chosen.m_error, 2);
+    case tessarin::BackendFailure::kSimFailed:
+      return Fail("cannot start the simulated devices: " + chosen.m_error, 1);
+    case tessarin::BackendFailure::kNoPlatform:
+      return Fail("cannot reach the USB devices: " + chosen.m_error +
                       "\nTo try the program without hardware, start it with --simulate default.",
                   1);
-    }
   }
+  tessarin::HidBackend& backend = *chosen.m_backend;
 
-  tessarin::CTessarinApp theApp(*backend, tessarin::QtDialogHostFactory());
+  // A backend that reports device changes through a descriptor has it
+  // watched by the window; the listener the dialog installed runs inside
+  // ProcessDeviceChanges and posts the change to the dialog.
+  tessarin::CTessarinApp theApp(
+      backend, tessarin::QtDialogHostFactory([&backend](tessarin::QtDialogHost& host) {
+        host.WatchDescriptor(backend.DeviceChangeFd(), [&backend] { backend.ProcessDeviceChanges(); });
+      }));
   theApp.StartInstance();
   return 0;
 }

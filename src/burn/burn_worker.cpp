@@ -7,8 +7,9 @@
 #include <utility>
 
 #include "hid/device_info.h"
+#include "hid/eeprom_range.h"
 #include "hid/hid_device_manager.h"
-#include "hid/report_frame.h"
+#include "hid/protocol.h"
 
 namespace tessarin {
 
@@ -16,10 +17,9 @@ namespace {
 
 constexpr std::uint8_t INVALID_COMMIT_BYTE = 0xFF;
 constexpr std::uint8_t STRING_DESCRIPTOR_TYPE = 0x03;
-constexpr int SERIAL_BYTES_MAX = 2 * BurnWorker::SERIAL_UNITS_MAX + 2;  // 64: one read block
+constexpr int SERIAL_BYTES_MAX = 2 * SERIAL_UNITS_MAX + 2;  // 64: one read block
 
 static_assert(SERIAL_BYTES_MAX <= READ_BLOCK_MAX);
-static_assert(BurnWorker::SERIAL_ADDRESS + SERIAL_BYTES_MAX <= BurnWorker::IMAGE_BYTES_MAX);
 
 void RealSleep(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
 
@@ -55,17 +55,19 @@ void BurnWorker::Wait() {
 
 bool BurnWorker::Running() const { return m_flags.m_workerRunning.load() != 0; }
 
-int BurnWorker::RunSynchronously(BurnJob job) {
+BurnResult BurnWorker::RunSynchronously(BurnJob job) {
   int idle = 0;
-  if (!m_flags.m_workerRunning.compare_exchange_strong(idle, 1)) return -2;
+  if (!m_flags.m_workerRunning.compare_exchange_strong(idle, 1)) {
+    return BurnResult::kAlreadyRunning;
+  }
   Wait();
   m_flags.m_cancelRequested.store(0);
   return ThreadRoutine(job);
 }
 
-int BurnWorker::ThreadRoutine(const BurnJob& job) {
-  const int result = RunBurn(job);
-  if (result == 0) {
+BurnResult BurnWorker::ThreadRoutine(const BurnJob& job) {
+  const BurnResult result = RunBurn(job);
+  if (result == BurnResult::kStopped) {
     // A stop while a device is still open came from a cancel: tell the user
     // the device holds no valid image now. A removed device needs no notice.
     if (m_flags.m_deviceOpen.load() != 0) m_sink.ShowStopNotice("Downloading failed.", "Error");
@@ -80,29 +82,29 @@ bool BurnWorker::StopRequested() const {
   return m_flags.m_deviceOpen.load() == 0 || m_flags.m_cancelRequested.load() != 0;
 }
 
-int BurnWorker::WaitDeviceReady() {
-  for (int i = 0; i < READY_QUERIES_MAX; ++i) {
+BurnResult BurnWorker::Fail(unsigned code) {
+  m_sink.PostStatus(code, 0);
+  return BurnResult::kFailed;
+}
+
+ReadyResult BurnWorker::WaitDeviceReady() {
+  for (int i = 0; i < kReadyQueriesMax; ++i) {
     bool ready = false;
     if (!m_hid.QueryReady(ready)) {
       m_sink.PostStatus(BURN_DOWNLOAD_FAILED, 0);
-      return -1;
+      return ReadyResult::kQueryFailed;
     }
-    if (ready) return 1;
+    if (ready) return ReadyResult::kReady;
   }
-  return 0;
+  return ReadyResult::kNeverReady;
 }
 
-int BurnWorker::RunBurn(const BurnJob& job) {
-  const auto Fail = [this](unsigned code) {
-    m_sink.PostStatus(code, 0);
-    return -1;
-  };
-
+BurnResult BurnWorker::RunBurn(const BurnJob& job) {
   // An empty image has no commit byte and nothing to verify; refusing it here
   // leaves the device untouched instead of invalidating its current image.
-  if (!job.image || job.image->empty()) return Fail(BURN_VERIFY_FAILED);
+  if (!job.m_image || job.m_image->ImageData().empty()) return Fail(BURN_VERIFY_FAILED);
   // Addresses are 16-bit; a larger image would wrap over its own start.
-  if (job.image->size() > IMAGE_BYTES_MAX) return Fail(BURN_DOWNLOAD_FAILED);
+  if (job.m_image->ImageData().size() > EEPROM_BYTES) return Fail(BURN_DOWNLOAD_FAILED);
 
   m_sink.PostStatus(BURN_DOWNLOADING, 0);
   // m_cancelRequested was cleared when the burn was started; clearing it here
@@ -110,108 +112,120 @@ int BurnWorker::RunBurn(const BurnJob& job) {
 
   // The burn's own copy: the caller's bytes are never changed, and byte 0 goes
   // out as 0xFF until the commit.
-  std::vector<std::uint8_t> image(*job.image);
+  std::vector<std::uint8_t> image(job.m_image->ImageData());
   const std::uint8_t commitByte = image[0];
-  const int size = static_cast<int>(image.size());
 
   bool paged = false;
   if (!m_hid.QueryPagedWrite(paged)) paged = false;
 
   if (paged) {
     if (!m_hid.PrepareWrite()) return Fail(BURN_DOWNLOAD_FAILED);
-    if (WaitDeviceReady() < 0) return Fail(BURN_DOWNLOAD_FAILED);
+    if (WaitDeviceReady() == ReadyResult::kQueryFailed) return Fail(BURN_DOWNLOAD_FAILED);
   } else {
     // Invalidate the device's image before its first byte changes.
     if (!m_hid.WriteBlock(0, &INVALID_COMMIT_BYTE, 1)) return Fail(BURN_DOWNLOAD_FAILED);
   }
   image[0] = INVALID_COMMIT_BYTE;
 
+  if (const BurnResult r = Download(image, paged); r != BurnResult::kDone) return r;
+  if (StopRequested()) return BurnResult::kStopped;
+  if (const BurnResult r = Verify(image); r != BurnResult::kDone) return r;
+  if (const BurnResult r = Commit(commitByte); r != BurnResult::kDone) return r;
+  if (const BurnResult r = WriteSerialDescriptor(job.m_serialNo); r != BurnResult::kDone) return r;
+
+  const std::string version = ReadDeviceVersion(m_hid).value_or(kNoEepromText);
+  const std::string cur = ReadDeviceCur(m_hid);
+  m_sink.DeviceInfoRefreshed(version, cur);
+  m_sink.PostStatus(BURN_SUCCESS, 0);
+  return BurnResult::kDone;
+}
+
+BurnResult BurnWorker::Download(const std::vector<std::uint8_t>& image, bool paged) {
+  const int size = static_cast<int>(image.size());
   int address = 0;
-  int remaining = size;
-  while (remaining != 0) {
-    int n = std::min(remaining, WRITE_BLOCK_MAX);
-    // Paged writes never cross a 256-byte page (a block ending exactly on a
-    // page boundary is cut to the length it already has).
-    if (paged && (address >> 8) != ((address + n) >> 8)) n = 256 - address % 256;
+  while (address < size) {
+    int n = std::min(size - address, WRITE_BLOCK_MAX);
+    // Paged writes never cross a page (a block ending exactly on a page
+    // boundary is cut to the length it already has).
+    constexpr int page = static_cast<int>(EEPROM_PAGE_BYTES);
+    if (paged && address / page != (address + n) / page) n = page - address % page;
     if (!m_hid.WriteBlock(static_cast<std::uint32_t>(address), image.data() + address, n)) {
       return Fail(BURN_DOWNLOAD_FAILED);
     }
-    remaining -= n;
     address += n;
-    if (paged && WaitDeviceReady() < 0) return Fail(BURN_DOWNLOAD_FAILED);
+    if (paged && WaitDeviceReady() == ReadyResult::kQueryFailed) {
+      return Fail(BURN_DOWNLOAD_FAILED);
+    }
     m_sink.PostStatus(BURN_DOWNLOADING, address);
-    if (StopRequested()) return 0;
+    if (StopRequested()) return BurnResult::kStopped;
   }
-  if (StopRequested()) return 0;
+  return BurnResult::kDone;
+}
 
+BurnResult BurnWorker::Verify(const std::vector<std::uint8_t>& image) {
   // Address 0 still holds 0xFF on the device and is not compared.
   m_sink.PostStatus(BURN_VERIFYING, 0);
-  m_sleep(SETTLE_DELAY);
-  std::array<std::uint8_t, READ_BLOCK_MAX> readBack{};
-  address = 1;
-  remaining = size - 1;
-  while (remaining != 0) {
-    const int n = std::min(remaining, READ_BLOCK_MAX);
-    if (!m_hid.ReadBlock(static_cast<std::uint32_t>(address), n, readBack.data()) ||
-        std::memcmp(readBack.data(), image.data() + address, static_cast<std::size_t>(n)) != 0) {
-      return Fail(BURN_VERIFY_FAILED);
-    }
-    address += n;
-    remaining -= n;
-    m_sink.PostStatus(BURN_VERIFYING, address);
-    if (StopRequested()) return 0;
-  }
+  m_sleep(kSettleDelay);
+  bool stopped = false;
+  const EepromWalkResult walk = ReadEepromRange(
+      m_hid, 1, static_cast<std::uint32_t>(image.size() - 1),
+      [&](std::uint32_t address, std::span<const std::uint8_t> bytes) {
+        if (std::memcmp(bytes.data(), image.data() + address, bytes.size()) != 0) return false;
+        m_sink.PostStatus(BURN_VERIFYING, static_cast<long>(address + bytes.size()));
+        stopped = StopRequested();
+        return !stopped;
+      });
+  if (walk.m_outcome == EepromWalk::kDone) return BurnResult::kDone;
+  return stopped ? BurnResult::kStopped : Fail(BURN_VERIFY_FAILED);
+}
 
-  // Commit: the whole image is verified, so the first byte may now make it valid.
-  image[0] = commitByte;
+BurnResult BurnWorker::Commit(std::uint8_t commitByte) {
+  // The whole image is verified, so the first byte may now make it valid.
   if (!m_hid.WriteBlock(0, &commitByte, 1)) return Fail(BURN_DOWNLOAD_FAILED);
-  m_sleep(SETTLE_DELAY);
+  m_sleep(kSettleDelay);
   std::uint8_t committed = 0;
   if (!m_hid.ReadBlock(0, 1, &committed) || committed != commitByte) {
     return Fail(BURN_DOWNLOAD_FAILED);
   }
+  return BurnResult::kDone;
+}
 
-  // The serial-number descriptor, or its clear.
-  const std::size_t units = std::min<std::size_t>(job.serialNo.size(), SERIAL_UNITS_MAX);
-  if (units != 0) {
-    std::array<std::uint8_t, SERIAL_BYTES_MAX> descriptor{};
-    const int length = static_cast<int>(2 * units + 2);
-    descriptor[0] = static_cast<std::uint8_t>(length);
-    descriptor[1] = STRING_DESCRIPTOR_TYPE;
-    for (std::size_t i = 0; i < units; ++i) {
-      descriptor[2 + 2 * i] = static_cast<std::uint8_t>(job.serialNo[i] & 0xFF);
-      descriptor[3 + 2 * i] = static_cast<std::uint8_t>(job.serialNo[i] >> 8);
-    }
-    // 30 or 31 code units make 62 or 64 bytes, more than one write block.
-    const int first = std::min(length, WRITE_BLOCK_MAX);
-    if (!m_hid.WriteBlock(SERIAL_ADDRESS, descriptor.data(), first)) {
-      return Fail(BURN_DOWNLOAD_FAILED);
-    }
-    if (length > first && !m_hid.WriteBlock(SERIAL_ADDRESS + static_cast<std::uint32_t>(first),
-                                            descriptor.data() + first, length - first)) {
-      return Fail(BURN_DOWNLOAD_FAILED);
-    }
-    m_sleep(SETTLE_DELAY);
-    std::array<std::uint8_t, SERIAL_BYTES_MAX> stored{};
-    if (!m_hid.ReadBlock(SERIAL_ADDRESS, length, stored.data()) ||
-        std::memcmp(stored.data(), descriptor.data(), static_cast<std::size_t>(length)) != 0) {
-      return Fail(BURN_DOWNLOAD_FAILED);
-    }
-  } else {
+BurnResult BurnWorker::WriteSerialDescriptor(const std::u16string& serialNo) {
+  const std::size_t units = std::min<std::size_t>(serialNo.size(), SERIAL_UNITS_MAX);
+  if (units == 0) {
     const std::uint8_t cleared[2] = {0xFF, 0xFF};
     if (!m_hid.WriteBlock(SERIAL_ADDRESS, cleared, 2)) return Fail(BURN_DOWNLOAD_FAILED);
-    m_sleep(SETTLE_DELAY);
+    m_sleep(kSettleDelay);
     std::uint8_t stored[2] = {0, 0};
     if (!m_hid.ReadBlock(SERIAL_ADDRESS, 2, stored)) return Fail(BURN_DOWNLOAD_FAILED);
     // A descriptor whose length or type byte is 0xFF is no descriptor.
     if (stored[0] != 0xFF && stored[1] != 0xFF) return Fail(BURN_DOWNLOAD_FAILED);
+    return BurnResult::kDone;
   }
-
-  const std::string version = ReadDeviceVersion(m_hid);
-  const std::string cur = ReadDeviceCur(m_hid);
-  m_sink.DeviceInfoRefreshed(version, cur);
-  m_sink.PostStatus(BURN_SUCCESS, 0);
-  return 1;
+  std::array<std::uint8_t, SERIAL_BYTES_MAX> descriptor{};
+  const int length = static_cast<int>(2 * units + 2);
+  descriptor[0] = static_cast<std::uint8_t>(length);
+  descriptor[1] = STRING_DESCRIPTOR_TYPE;
+  for (std::size_t i = 0; i < units; ++i) {
+    descriptor[2 + 2 * i] = static_cast<std::uint8_t>(serialNo[i] & 0xFF);
+    descriptor[3 + 2 * i] = static_cast<std::uint8_t>(serialNo[i] >> 8);
+  }
+  // 30 or 31 code units make 62 or 64 bytes, more than one write block.
+  const int first = std::min(length, WRITE_BLOCK_MAX);
+  if (!m_hid.WriteBlock(SERIAL_ADDRESS, descriptor.data(), first)) {
+    return Fail(BURN_DOWNLOAD_FAILED);
+  }
+  if (length > first && !m_hid.WriteBlock(SERIAL_ADDRESS + static_cast<std::uint32_t>(first),
+                                          descriptor.data() + first, length - first)) {
+    return Fail(BURN_DOWNLOAD_FAILED);
+  }
+  m_sleep(kSettleDelay);
+  std::array<std::uint8_t, SERIAL_BYTES_MAX> stored{};
+  if (!m_hid.ReadBlock(SERIAL_ADDRESS, length, stored.data()) ||
+      std::memcmp(stored.data(), descriptor.data(), static_cast<std::size_t>(length)) != 0) {
+    return Fail(BURN_DOWNLOAD_FAILED);
+  }
+  return BurnResult::kDone;
 }
 
 }  // namespace tessarin

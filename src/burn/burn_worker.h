@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "burn/burn_status.h"
+#include "image/rom_image.h"
 
 namespace tessarin {
 
@@ -58,8 +59,23 @@ class BurnStatusSink {
 /// What one burn writes. The image is shared and never modified; the worker
 /// burns its own copy. An empty serial number clears the descriptor.
 struct BurnJob {
-  std::shared_ptr<const std::vector<std::uint8_t>> image;
-  std::u16string serialNo;
+  SharedRomImage m_image;
+  std::u16string m_serialNo;
+};
+
+/// How a burn ended, with the values the sequence is known by.
+enum class BurnResult : int {
+  kDone = 1,            ///< burned, verified, committed, descriptor written
+  kStopped = 0,         ///< stopped by a cancel or because no device is left
+  kFailed = -1,         ///< failed; the failure status has been posted
+  kAlreadyRunning = -2, ///< RunSynchronously only: another burn runs, nothing was done
+};
+
+/// How the wait for the device's ready answer ended.
+enum class ReadyResult : int {
+  kReady = 1,
+  kNeverReady = 0,    ///< kReadyQueriesMax queries answered "not ready"
+  kQueryFailed = -1,  ///< a query failed; status 2 has been posted
 };
 
 /// A sleep; the real one by default, instant in tests.
@@ -89,27 +105,31 @@ class BurnWorker {
   bool Running() const;
   /// The thread routine run on the calling thread (command-line tool, tests):
   /// the same flags, notice, final status and WorkerFinished as a started
-  /// worker. Returns RunBurn's result, or -2 when a burn is already running.
-  int RunSynchronously(BurnJob job);
+  /// worker. Returns RunBurn's result, or kAlreadyRunning.
+  BurnResult RunSynchronously(BurnJob job);
 
-  /// The sequence itself: 1 done, 0 stopped (cancel, or no device left), -1
-  /// failed (the failure status has been posted). Posts no final status 0 and
-  /// touches no flag; the thread routine does that.
-  int RunBurn(const BurnJob& job);
-  /// Up to 1000 ready queries: 1 ready, 0 never ready, -1 a query failed
-  /// (status 2 posted).
-  int WaitDeviceReady();
+  /// The sequence itself. Posts no final status 0 and touches no flag; the
+  /// thread routine does that.
+  BurnResult RunBurn(const BurnJob& job);
+  /// Up to kReadyQueriesMax ready queries.
+  ReadyResult WaitDeviceReady();
 
-  static constexpr int READY_QUERIES_MAX = 1000;
-  static constexpr int SERIAL_UNITS_MAX = 31;
-  static constexpr std::uint32_t SERIAL_ADDRESS = 0x7FC0;
-  static constexpr std::size_t IMAGE_BYTES_MAX = 32768;
+  static constexpr int kReadyQueriesMax = 1000;
   /// The pause before the first verify read, the commit read-back and the
   /// descriptor read-back.
-  static constexpr std::chrono::milliseconds SETTLE_DELAY{20};
+  static constexpr std::chrono::milliseconds kSettleDelay{20};
 
  private:
-  int ThreadRoutine(const BurnJob& job);
+  BurnResult ThreadRoutine(const BurnJob& job);
+  /// The blocks of the image (byte 0 already 0xFF), page-bounded when paged.
+  BurnResult Download(const std::vector<std::uint8_t>& image, bool paged);
+  /// Reads back every byte from address 1 on and compares.
+  BurnResult Verify(const std::vector<std::uint8_t>& image);
+  /// Writes byte 0 and reads it back.
+  BurnResult Commit(std::uint8_t commitByte);
+  /// Writes and reads back the serial-number descriptor, or its clear.
+  BurnResult WriteSerialDescriptor(const std::u16string& serialNo);
+  BurnResult Fail(unsigned code);
   bool StopRequested() const;
 
   HidDeviceManager& m_hid;

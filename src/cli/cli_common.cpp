@@ -3,7 +3,8 @@
 #include <algorithm>
 
 #include "cli/exit_codes.h"
-#include "hid/report_frame.h"
+#include "hid/eeprom_range.h"
+#include "hid/protocol.h"
 #include "image/rom_image.h"
 #include "platform/terminal.h"
 
@@ -17,7 +18,7 @@ std::optional<ImageReadResult> LoadImage(const std::string& file, Console& conso
     case ImageLoadFailure::kTooLarge:
       *exitCode = console.Fail(EXIT_BAD_INPUT, std::string(kImageTooLargeText) + " (" + file +
                                                    " has " + std::to_string(result.m_fileSize) +
-                                                   " bytes; the EEPROM holds 32768)");
+                                                   " bytes; the EEPROM holds " + std::to_string(EEPROM_BYTES) + ")");
       return std::nullopt;
     case ImageLoadFailure::kCannotOpen:
     case ImageLoadFailure::kReadError:
@@ -32,13 +33,13 @@ std::optional<OpenedTarget> OpenDeviceTarget(const GlobalOptions& options,
                                              int* exitCode) {
   std::string error;
   OpenedTarget opened;
-  opened.session = DeviceSession::Create(options, &error, exitCode);
-  if (!opened.session) {
+  opened.m_session = DeviceSession::Create(options, &error, exitCode);
+  if (!opened.m_session) {
     console.Fail(*exitCode, error);
     return std::nullopt;
   }
-  opened.entry = opened.session->OpenTarget(devicePath, &error);
-  if (!opened.entry) {
+  opened.m_entry = opened.m_session->OpenTarget(devicePath, &error);
+  if (!opened.m_entry) {
     *exitCode = console.Fail(EXIT_NO_DEVICE, error);
     return std::nullopt;
   }
@@ -52,29 +53,29 @@ std::string TrimmedLine(const std::string& line) {
 
 ImageVerdict JudgeImage(const HidDeviceEntry& target, std::span<const std::uint8_t> image) {
   ImageVerdict verdict;
-  verdict.deviceClass = ClassifyDevice(target.vendorId, target.productId);
+  verdict.m_deviceClass = ClassifyDevice(target.vendorId, target.productId);
   CompatState state;
-  state.deviceVid = target.vendorId;
-  state.devicePid = target.productId;
-  state.deviceForeignFirmware =
-      static_cast<std::uint8_t>(verdict.deviceClass.deviceForeignFirmware);
-  state.notOwnDevice = verdict.deviceClass.notOwnDevice;
+  ApplyDeviceIds(target.vendorId, target.productId, &state);
   ImageFields fields = ParseImageFields(image);
   ApplyImageIds(fields, &state);
 
-  BurnDecision decision = DecideBurn(state, /*deviceOpen=*/true, /*imageHeld=*/true);
-  verdict.burnable = decision.m_burnEnabled;
-  std::string device = Hex4(target.vendorId) + ":" + Hex4(target.productId);
-  if (verdict.burnable) {
-    verdict.kind = "suits";
-  } else if (state.notOwnDevice != 0) {
-    verdict.kind = "not-kestrova";
-    verdict.message =
-        TrimmedLine(verdict.deviceClass.line) + " (" + device + " at " + target.devicePath + ")";
-  } else {
-    verdict.kind = "refused";
-    verdict.message = std::string(kNotSupportedText) + " (the image is for " + Hex4(fields.m_vid) +
-                      ":" + Hex4(fields.m_pid) + ", the device is " + device + ")";
+  const std::string device = Hex4(target.vendorId) + ":" + Hex4(target.productId);
+  switch (JudgeSuitability(state)) {
+    case ImageSuitability::kSuits:
+      verdict.m_burnable = true;
+      verdict.m_kind = "suits";
+      break;
+    case ImageSuitability::kNotOwnDevice:
+      verdict.m_kind = "not-kestrova";
+      verdict.m_message = TrimmedLine(verdict.m_deviceClass.m_line) + " (" + device + " at " +
+                          target.devicePath + ")";
+      break;
+    case ImageSuitability::kNotSupported:
+      verdict.m_kind = "refused";
+      verdict.m_message = std::string(kNotSupportedText) + " (the image is for " +
+                          Hex4(fields.m_vid) + ":" + Hex4(fields.m_pid) + ", the device is " +
+                          device + ")";
+      break;
   }
   return verdict;
 }
@@ -89,15 +90,15 @@ int ProgressColumns() { return TerminalColumns(StdStream::kOutput); }
 bool ReadEeprom(HidDeviceManager& hid, std::uint32_t length, std::vector<std::uint8_t>* out,
                 std::uint32_t* failedAddress, const std::function<void(long)>& onBlock) {
   out->assign(length, 0);
-  std::uint32_t address = 0;
-  while (address < length) {
-    int n = static_cast<int>(std::min<std::uint32_t>(length - address, READ_BLOCK_MAX));
-    if (!hid.ReadBlock(address, n, out->data() + address)) {
-      *failedAddress = address;
-      return false;
-    }
-    address += static_cast<std::uint32_t>(n);
-    if (onBlock) onBlock(static_cast<long>(address));
+  const EepromWalkResult walk =
+      ReadEepromRange(hid, 0, length, [&](std::uint32_t address, std::span<const std::uint8_t> bytes) {
+        std::copy(bytes.begin(), bytes.end(), out->begin() + address);
+        if (onBlock) onBlock(static_cast<long>(address + bytes.size()));
+        return true;
+      });
+  if (walk.m_outcome != EepromWalk::kDone) {
+    *failedAddress = walk.m_address;
+    return false;
   }
   return true;
 }

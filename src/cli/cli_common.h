@@ -28,8 +28,8 @@ std::optional<ImageReadResult> LoadImage(const std::string& file, Console& conso
 /// A session with an open target, or null after printing the error (its exit
 /// code in *exitCode).
 struct OpenedTarget {
-  std::unique_ptr<DeviceSession> session;
-  HidDeviceManager::Entry entry;
+  std::unique_ptr<DeviceSession> m_session;
+  HidDeviceManager::Entry m_entry;
 };
 std::optional<OpenedTarget> OpenDeviceTarget(const GlobalOptions& options,
                                              const std::string& devicePath, Console& console,
@@ -37,10 +37,10 @@ std::optional<OpenedTarget> OpenDeviceTarget(const GlobalOptions& options,
 
 /// Whether the window would let the image be burned into the target.
 struct ImageVerdict {
-  bool burnable = false;
-  std::string kind;     ///< "suits", "not-kestrova" or "refused"
-  std::string message;  ///< the refusal, in the window's own words; empty when it suits
-  DeviceClass deviceClass;
+  bool m_burnable = false;
+  std::string m_kind;     ///< "suits", "not-kestrova" or "refused"
+  std::string m_message;  ///< the refusal, in the window's own words; empty when it suits
+  DeviceClass m_deviceClass;
 };
 ImageVerdict JudgeImage(const HidDeviceEntry& target, std::span<const std::uint8_t> image);
 
@@ -53,7 +53,7 @@ ProgressStyle ChooseProgressStyle(const GlobalOptions& options);
 int ProgressColumns();
 
 /// Reads `length` bytes from EEPROM address 0 of the current device in blocks
-/// of READ_BLOCK_MAX, calling `onBlock(next address)` after each. False when a
+/// of READ_BLOCK_MAX (ReadEepromRange), calling `onBlock(next address)` after each. False when a
 /// read failed; *failedAddress is then the address of that block.
 bool ReadEeprom(HidDeviceManager& hid, std::uint32_t length, std::vector<std::uint8_t>* out,
                 std::uint32_t* failedAddress, const std::function<void(long)>& onBlock);

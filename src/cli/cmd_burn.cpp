@@ -8,6 +8,7 @@
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "hid/protocol.h"
 #include "image/rom_image.h"
 #include "image/utf16.h"
 #include "platform/file_io.h"
@@ -47,10 +48,10 @@ class InterruptGuard {
 int WriteBackup(HidDeviceManager& hid, const std::string& file, const GlobalOptions& global,
                 Console& console) {
   ProgressReporter reporter(ChooseProgressStyle(global), console.out,
-                            static_cast<long>(kMaxImageSize), ProgressColumns());
+                            static_cast<long>(EEPROM_BYTES), ProgressColumns());
   std::vector<std::uint8_t> eeprom;
   std::uint32_t failedAddress = 0;
-  bool read = ReadEeprom(hid, kMaxImageSize, &eeprom, &failedAddress,
+  bool read = ReadEeprom(hid, EEPROM_BYTES, &eeprom, &failedAddress,
                          [&](long next) { reporter.Progress("Backing up...", next); });
   reporter.EndLine();
   if (!read) {
@@ -77,14 +78,14 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
   int code = EXIT_OK;
   auto loaded = LoadImage(options.file, console, &code);
   if (!loaded) return code;
-  auto image = std::make_shared<const std::vector<std::uint8_t>>(loaded->m_image.m_imageData);
-  if (image->empty()) {
+  const SharedRomImage image = loaded->m_image;
+  if (image->ImageData().empty()) {
     // Burning nothing would still mark the device's first byte invalid.
     return console.Fail(EXIT_BAD_INPUT,
                         options.file + " is empty: there is nothing to burn; choose an image file");
   }
   std::u16string serial = Utf8ToUtf16(options.serial.value_or(""));
-  if (serial.size() > static_cast<std::size_t>(BurnWorker::SERIAL_UNITS_MAX)) {
+  if (serial.size() > static_cast<std::size_t>(SERIAL_UNITS_MAX)) {
     return console.Fail(EXIT_BAD_INPUT,
                         "--serial: at most 31 characters fit the device's "
                         "serial-number descriptor");
@@ -92,17 +93,17 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
 
   auto target = OpenDeviceTarget(global, options.device, console, &code);
   if (!target) return code;
-  DeviceSession& session = *target->session;
+  DeviceSession& session = *target->m_session;
 
-  ImageVerdict verdict = JudgeImage(*target->entry, *image);
-  if (!verdict.burnable) {
+  ImageVerdict verdict = JudgeImage(*target->m_entry, image->ImageData());
+  if (!verdict.m_burnable) {
     if (!options.force) {
       return FinishSession(
           session, console,
-          console.Fail(EXIT_NO_DEVICE, verdict.message + ": burn refused; pass --force to "
+          console.Fail(EXIT_NO_DEVICE, verdict.m_message + ": burn refused; pass --force to "
                                                          "burn it anyway"));
     }
-    console.Warn(verdict.message + ": burning anyway (--force)");
+    console.Warn(verdict.m_message + ": burning anyway (--force)");
   }
 
   if (!options.backup.empty()) {
@@ -113,8 +114,8 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
   BurnFlags flags;
   flags.m_deviceOpen = 1;
   ProgressReporter reporter(ChooseProgressStyle(global), console.out,
-                            static_cast<long>(image->size()), ProgressColumns());
-  int result = 0;
+                            static_cast<long>(image->ImageSize()), ProgressColumns());
+  BurnResult result = BurnResult::kFailed;
   {
     InterruptGuard interrupt(flags.m_cancelRequested);
     BurnWorker worker(session.Hid(), flags, reporter);
@@ -122,29 +123,30 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
   }
   reporter.EndLine();
 
-  code = result == 1 ? EXIT_OK : EXIT_DEVICE_FAILED;
+  const bool burned = result == BurnResult::kDone;
+  code = burned ? EXIT_OK : EXIT_DEVICE_FAILED;
   if (console.json) {
     nlohmann::json done = {{"event", "result"},
-                           {"ok", result == 1},
-                           {"result", result == 1   ? "burned"
-                                      : result == 0 ? "stopped"
-                                                    : "failed"},
+                           {"ok", burned},
+                           {"result", burned                           ? "burned"
+                                      : result == BurnResult::kStopped ? "stopped"
+                                                                       : "failed"},
                            {"status", reporter.LastCode()},
                            {"text", BurnStatusText(reporter.LastCode())},
                            {"exitCode", code}};
-    if (result == 1) {
+    if (burned) {
       done["version"] = reporter.Version();
       done["cur"] = reporter.Cur();
     }
     console.Emit(done);
-  } else if (result == 1) {
+  } else if (burned) {
     console.out << "Device version " << reporter.Version() << ", Cur " << reporter.Cur() << '\n';
   }
-  if (result == 0) {
+  if (result == BurnResult::kStopped) {
     console.Fail(code,
                  "the burn was stopped before its commit: the device is not usable until "
                  "an image is burned into it. Burn again");
-  } else if (result != 1) {
+  } else if (!burned) {
     console.Fail(code, std::string(BurnStatusText(reporter.LastCode())) +
                            ": check the cable and burn again; `--trace FILE` records every "
                            "frame for a bug report");

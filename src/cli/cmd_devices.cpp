@@ -11,22 +11,22 @@ namespace tessarin {
 namespace {
 
 std::string ClassKind(const DeviceClass& deviceClass) {
-  if (deviceClass.notOwnDevice) return "not-kestrova";
-  if (deviceClass.deviceForeignFirmware) return "foreign-firmware";
+  if (deviceClass.m_notOwnDevice) return "not-kestrova";
+  if (deviceClass.m_deviceForeignFirmware) return "foreign-firmware";
   return "kestrova";
 }
 
 nlohmann::json DeviceJson(const HidDeviceEntry& entry, const DeviceClass& deviceClass) {
   return {{"path", entry.devicePath},           {"vendorId", Hex4(entry.vendorId)},
           {"productId", Hex4(entry.productId)}, {"reportMode", static_cast<int>(entry.reportMode)},
-          {"line", deviceClass.line},           {"class", ClassKind(deviceClass)}};
+          {"line", deviceClass.m_line},           {"class", ClassKind(deviceClass)}};
 }
 
 void PrintDeviceLine(Console& console, std::size_t index, const HidDeviceEntry& entry,
                      const DeviceClass& deviceClass) {
   char text[128];
   std::snprintf(text, sizeof text, "%lu%s %-24s %s:%s  mode %d  ",
-                static_cast<unsigned long>(index), index == 0 ? "*" : " ", deviceClass.line.c_str(),
+                static_cast<unsigned long>(index), index == 0 ? "*" : " ", deviceClass.m_line.c_str(),
                 Hex4(entry.vendorId).c_str(), Hex4(entry.productId).c_str(),
                 static_cast<int>(entry.reportMode));
   console.out << text << entry.devicePath << '\n';
@@ -51,12 +51,12 @@ int RunList(const GlobalOptions& global, const ListOptions& options, Console& co
     if (options.all) {
       nlohmann::json left = nlohmann::json::array();
       for (const auto& s : skipped) {
-        left.push_back({{"path", s.info.path},
-                        {"vendorId", Hex4(s.info.vendorId)},
-                        {"productId", Hex4(s.info.productId)},
-                        {"outputReportByteLength", s.info.outputReportByteLength},
-                        {"featureReportByteLength", s.info.featureReportByteLength},
-                        {"reason", s.reason}});
+        left.push_back({{"path", s.m_info.m_path},
+                        {"vendorId", Hex4(s.m_info.m_vendorId)},
+                        {"productId", Hex4(s.m_info.m_productId)},
+                        {"outputReportByteLength", s.m_info.m_outputReportByteLength},
+                        {"featureReportByteLength", s.m_info.m_featureReportByteLength},
+                        {"reason", s.m_reason}});
       }
       result["skipped"] = left;
     }
@@ -68,9 +68,9 @@ int RunList(const GlobalOptions& global, const ListOptions& options, Console& co
     }
     if (options.all) {
       for (const auto& s : skipped) {
-        console.out << "-  skipped " << s.info.path << "  " << Hex4(s.info.vendorId) << ':'
-                    << Hex4(s.info.productId) << "  output " << s.info.outputReportByteLength
-                    << " / feature " << s.info.featureReportByteLength << " bytes: " << s.reason
+        console.out << "-  skipped " << s.m_info.m_path << "  " << Hex4(s.m_info.m_vendorId) << ':'
+                    << Hex4(s.m_info.m_productId) << "  output " << s.m_info.m_outputReportByteLength
+                    << " / feature " << s.m_info.m_featureReportByteLength << " bytes: " << s.m_reason
                     << '\n';
       }
     }
@@ -87,33 +87,34 @@ int RunInfo(const GlobalOptions& global, const InfoOptions& options, Console& co
   int code = EXIT_OK;
   auto target = OpenDeviceTarget(global, options.device, console, &code);
   if (!target) return code;
-  HidDeviceManager& hid = target->session->Hid();
-  const HidDeviceEntry& entry = *target->entry;
+  HidDeviceManager& hid = target->m_session->Hid();
+  const HidDeviceEntry& entry = *target->m_entry;
   DeviceClass deviceClass = ClassifyDevice(entry.vendorId, entry.productId);
-  std::string version = ReadDeviceVersion(hid);
+  const std::optional<std::string> version = ReadDeviceVersion(hid);
+  const std::string shownVersion = version.value_or(kNoEepromText);
   std::string cur = ReadDeviceCur(hid);
 
   if (console.json) {
     nlohmann::json result = DeviceJson(entry, deviceClass);
     result["event"] = "info";
-    result["version"] = version;
+    result["version"] = shownVersion;
     result["cur"] = cur;
     console.Emit(result);
   } else {
     console.out << "Device:   " << entry.devicePath << "  " << Hex4(entry.vendorId) << ':'
-                << Hex4(entry.productId) << "  " << TrimmedLine(deviceClass.line)
+                << Hex4(entry.productId) << "  " << TrimmedLine(deviceClass.m_line)
                 << "  (report mode " << static_cast<int>(entry.reportMode) << ")\n"
-                << "Version:  " << version << '\n'
+                << "Version:  " << shownVersion << '\n'
                 << "Cur:      " << cur << '\n';
   }
   // As in the window, an unreadable EEPROM shows "No EEPROM"; for a script
   // that is a failed device operation.
-  if (version == "No EEPROM") {
+  if (!version) {
     code = console.Fail(EXIT_DEVICE_FAILED,
                         "the device did not answer the EEPROM read: unplug it, plug it in "
                         "again and retry");
   }
-  return FinishSession(*target->session, console, code);
+  return FinishSession(*target->m_session, console, code);
 }
 
 }  // namespace tessarin

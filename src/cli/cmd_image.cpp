@@ -39,8 +39,8 @@ int RunImage(const GlobalOptions& global, const ImageOptions& options, Console& 
   int code = EXIT_OK;
   auto loaded = LoadImage(options.file, console, &code);
   if (!loaded) return code;
-  const RomImage& image = loaded->m_image;
-  ImageFields fields = ParseImageFields(image.m_imageData);
+  const RomImage& image = *loaded->m_image;
+  ImageFields fields = ParseImageFields(image.ImageData());
 
   std::string fileTime;
   if (loaded->m_lastWriteTicks) {
@@ -58,12 +58,12 @@ int RunImage(const GlobalOptions& global, const ImageOptions& options, Console& 
   if (!target && !options.device.empty()) return console.Fail(EXIT_NO_DEVICE, error);
 
   std::optional<ImageVerdict> verdict;
-  if (target) verdict = JudgeImage(*target, image.m_imageData);
+  if (target) verdict = JudgeImage(*target, image.ImageData());
 
   if (console.json) {
     nlohmann::json result = {{"event", "image"},
                              {"file", options.file},
-                             {"size", image.m_imageSize},
+                             {"size", image.ImageSize()},
                              {"fileTime", fileTime}};
     result["version"] =
         fields.m_hasHeader
@@ -80,16 +80,16 @@ int RunImage(const GlobalOptions& global, const ImageOptions& options, Console& 
       result["device"] = {{"path", target->devicePath},
                           {"vendorId", Hex4(target->vendorId)},
                           {"productId", Hex4(target->productId)},
-                          {"line", verdict->deviceClass.line}};
-      result["verdict"] = verdict->kind;
-      result["message"] = verdict->message;
+                          {"line", verdict->m_deviceClass.m_line}};
+      result["verdict"] = verdict->m_kind;
+      result["message"] = verdict->m_message;
     } else {
       result["verdict"] = "no-device";
     }
     console.Emit(result);
   } else {
     console.out << "File:     " << options.file << '\n'
-                << "Size:     " << image.m_imageSize << " bytes\n";
+                << "Size:     " << image.ImageSize() << " bytes\n";
     if (fields.m_hasHeader) {
       console.out << "Version:  " << FormatVersion(fields.m_versionMajor, fields.m_versionMinor)
                   << '\n'
@@ -108,16 +108,16 @@ int RunImage(const GlobalOptions& global, const ImageOptions& options, Console& 
     }
     if (verdict) {
       console.out << "Device:   " << target->devicePath << "  " << Hex4(target->vendorId) << ':'
-                  << Hex4(target->productId) << "  " << TrimmedLine(verdict->deviceClass.line)
+                  << Hex4(target->productId) << "  " << TrimmedLine(verdict->m_deviceClass.m_line)
                   << '\n'
                   << "Verdict:  "
-                  << (verdict->burnable ? "suits the device" : "refused: " + verdict->message)
+                  << (verdict->m_burnable ? "suits the device" : "refused: " + verdict->m_message)
                   << '\n';
     } else {
       console.out << "Verdict:  no device to compare with\n";
     }
   }
-  if (verdict && !verdict->burnable) code = EXIT_NO_DEVICE;
+  if (verdict && !verdict->m_burnable) code = EXIT_NO_DEVICE;
   return session ? FinishSession(*session, console, code) : code;
 }
 
@@ -161,9 +161,9 @@ int RunMakeImage(const GlobalOptions& global, const MakeImageOptions& options, C
   if (!bytes) return console.Fail(EXIT_BAD_INPUT, "make-image: " + error);
   // The serial-number area blank (0xFF), as a burn without a serial number
   // leaves it, so that a device burned with this image reads back equal.
-  if (bytes->size() > static_cast<std::size_t>(kSerialAreaOffset)) {
-    std::size_t end = std::min<std::size_t>(bytes->size(), kMaxImageSize);
-    std::fill(bytes->begin() + kSerialAreaOffset, bytes->begin() + static_cast<long>(end), 0xFF);
+  if (bytes->size() > static_cast<std::size_t>(SERIAL_ADDRESS)) {
+    std::size_t end = std::min<std::size_t>(bytes->size(), EEPROM_BYTES);
+    std::fill(bytes->begin() + SERIAL_ADDRESS, bytes->begin() + static_cast<long>(end), 0xFF);
   }
   if (!WriteFileReplacing(options.out, *bytes, &error)) {
     return console.Fail(EXIT_BAD_INPUT, error + ": check the output path");
@@ -187,7 +187,7 @@ int RunMakeImage(const GlobalOptions& global, const MakeImageOptions& options, C
     if (ids) console.out << ", for " << Hex4(ids->m_vid) << ':' << Hex4(ids->m_pid);
     console.out << '\n';
   }
-  if (options.size > kMaxImageSize) {
+  if (options.size > EEPROM_BYTES) {
     console.Warn("the image is larger than the EEPROM's 32768 bytes: it will be refused");
   }
   return EXIT_OK;

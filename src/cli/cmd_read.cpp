@@ -6,8 +6,8 @@
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
-#include "hid/report_frame.h"
-#include "image/rom_image.h"
+#include "hid/eeprom_range.h"
+#include "hid/protocol.h"
 #include "platform/file_io.h"
 
 namespace tessarin {
@@ -15,11 +15,11 @@ namespace tessarin {
 namespace {
 
 struct Comparison {
-  bool readFailed = false;
-  bool differs = false;
-  std::uint32_t address = 0;  ///< the failed block, or the first differing byte
-  std::uint8_t deviceByte = 0;
-  std::uint8_t imageByte = 0;
+  bool m_readFailed = false;
+  bool m_differs = false;
+  std::uint32_t m_address = 0;  ///< the failed block, or the first differing byte
+  std::uint8_t m_deviceByte = 0;
+  std::uint8_t m_imageByte = 0;
 };
 
 /// Compares the device with `expected` block by block, posting 7 with the
@@ -27,28 +27,25 @@ struct Comparison {
 Comparison CompareDevice(HidDeviceManager& hid, std::span<const std::uint8_t> expected,
                          ProgressReporter& reporter) {
   Comparison comparison;
-  std::uint8_t block[READ_BLOCK_MAX];
-  std::uint32_t address = 0;
-  const auto length = static_cast<std::uint32_t>(expected.size());
   reporter.PostStatus(BURN_COMPARING, 0);
-  while (address < length) {
-    int n = static_cast<int>(std::min<std::uint32_t>(length - address, READ_BLOCK_MAX));
-    if (!hid.ReadBlock(address, n, block)) {
-      comparison.readFailed = true;
-      comparison.address = address;
-      return comparison;
-    }
-    for (int i = 0; i < n; ++i) {
-      if (block[i] != expected[address + i]) {
-        comparison.differs = true;
-        comparison.address = address + static_cast<std::uint32_t>(i);
-        comparison.deviceByte = block[i];
-        comparison.imageByte = expected[address + i];
-        return comparison;
-      }
-    }
-    address += static_cast<std::uint32_t>(n);
-    reporter.PostStatus(BURN_COMPARING, static_cast<long>(address));
+  const EepromWalkResult walk = ReadEepromRange(
+      hid, 0, static_cast<std::uint32_t>(expected.size()),
+      [&](std::uint32_t address, std::span<const std::uint8_t> bytes) {
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+          if (bytes[i] != expected[address + i]) {
+            comparison.m_differs = true;
+            comparison.m_address = address + static_cast<std::uint32_t>(i);
+            comparison.m_deviceByte = bytes[i];
+            comparison.m_imageByte = expected[address + i];
+            return false;
+          }
+        }
+        reporter.PostStatus(BURN_COMPARING, static_cast<long>(address + bytes.size()));
+        return true;
+      });
+  if (walk.m_outcome == EepromWalk::kReadFailed) {
+    comparison.m_readFailed = true;
+    comparison.m_address = walk.m_address;
   }
   return comparison;
 }
@@ -59,19 +56,19 @@ int RunVerify(const GlobalOptions& global, const VerifyOptions& options, Console
   int code = EXIT_OK;
   auto loaded = LoadImage(options.file, console, &code);
   if (!loaded) return code;
-  const std::vector<std::uint8_t>& image = loaded->m_image.m_imageData;
+  const std::vector<std::uint8_t>& image = loaded->m_image->ImageData();
   // The burn writes the device's serial-number descriptor over the image's
   // last 64 bytes, so they are not the image's any more and are left out.
-  const std::size_t compared = std::min<std::size_t>(image.size(), kSerialAreaOffset);
+  const std::size_t compared = std::min<std::size_t>(image.size(), SERIAL_ADDRESS);
 
   auto target = OpenDeviceTarget(global, options.device, console, &code);
   if (!target) return code;
-  DeviceSession& session = *target->session;
+  DeviceSession& session = *target->m_session;
 
   ProgressReporter reporter(ChooseProgressStyle(global), console.out, static_cast<long>(compared),
                             ProgressColumns());
   Comparison comparison = CompareDevice(session.Hid(), std::span(image.data(), compared), reporter);
-  bool ok = !comparison.readFailed && !comparison.differs;
+  bool ok = !comparison.m_readFailed && !comparison.m_differs;
   reporter.PostStatus(ok ? BURN_COMPARED_OK : BURN_COMPARE_FAILED, 0);
 
   if (console.json) {
@@ -81,12 +78,12 @@ int RunVerify(const GlobalOptions& global, const VerifyOptions& options, Console
                              {"text", BurnStatusText(reporter.LastCode())},
                              {"compared", compared},
                              {"exitCode", ok ? EXIT_OK : EXIT_DEVICE_FAILED}};
-    if (comparison.differs) {
-      result["firstDifference"] = HexAddress(comparison.address);
-      result["deviceByte"] = comparison.deviceByte;
-      result["imageByte"] = comparison.imageByte;
+    if (comparison.m_differs) {
+      result["firstDifference"] = HexAddress(comparison.m_address);
+      result["deviceByte"] = comparison.m_deviceByte;
+      result["imageByte"] = comparison.m_imageByte;
     }
-    if (comparison.readFailed) result["readFailedAt"] = HexAddress(comparison.address);
+    if (comparison.m_readFailed) result["readFailedAt"] = HexAddress(comparison.m_address);
     console.Emit(result);
   } else if (ok) {
     console.out << "The device holds the image's " << compared << " bytes";
@@ -95,16 +92,16 @@ int RunVerify(const GlobalOptions& global, const VerifyOptions& options, Console
     console.out << '\n';
   }
 
-  if (comparison.differs) {
+  if (comparison.m_differs) {
     char detail[96];
     std::snprintf(detail, sizeof detail, "first difference at %s: device 0x%02X, image 0x%02X",
-                  HexAddress(comparison.address).c_str(), comparison.deviceByte,
-                  comparison.imageByte);
+                  HexAddress(comparison.m_address).c_str(), comparison.m_deviceByte,
+                  comparison.m_imageByte);
     code = console.Fail(EXIT_DEVICE_FAILED,
                         std::string(detail) + "; burn the image again to repair the device");
-  } else if (comparison.readFailed) {
+  } else if (comparison.m_readFailed) {
     code = console.Fail(EXIT_DEVICE_FAILED, "reading the EEPROM failed at " +
-                                                HexAddress(comparison.address) +
+                                                HexAddress(comparison.m_address) +
                                                 ": check the cable and retry");
   }
   return FinishSession(session, console, code);
@@ -114,13 +111,13 @@ int RunDump(const GlobalOptions& global, const DumpOptions& options, Console& co
   int code = EXIT_OK;
   auto target = OpenDeviceTarget(global, options.device, console, &code);
   if (!target) return code;
-  DeviceSession& session = *target->session;
+  DeviceSession& session = *target->m_session;
 
   ProgressReporter reporter(ChooseProgressStyle(global), console.out,
-                            static_cast<long>(kMaxImageSize), ProgressColumns());
+                            static_cast<long>(EEPROM_BYTES), ProgressColumns());
   std::vector<std::uint8_t> eeprom;
   std::uint32_t failedAddress = 0;
-  bool read = ReadEeprom(session.Hid(), kMaxImageSize, &eeprom, &failedAddress,
+  bool read = ReadEeprom(session.Hid(), EEPROM_BYTES, &eeprom, &failedAddress,
                          [&](long next) { reporter.Progress("Reading...", next); });
   reporter.EndLine();
   if (!read) {

@@ -2,37 +2,31 @@
 
 #include "cli/exit_codes.h"
 #include "platform/trace_backend.h"
+#include "sim/backend_choice.h"
 #include "sim/sim_backend.h"
-#include "sim/sim_spec.h"
 
 namespace tessarin {
 
 std::unique_ptr<DeviceSession> DeviceSession::Create(const GlobalOptions& options,
                                                      std::string* error, int* exitCode) {
   std::unique_ptr<DeviceSession> session(new DeviceSession);
-  if (!options.simulate.empty()) {
-    std::optional<SimSpec> spec = ParseSimSpec(options.simulate, error);
-    if (!spec) {
+  ChosenBackend chosen = ChooseHidBackend(
+      options.simulate.empty() ? std::nullopt : std::optional<std::string>(options.simulate));
+  switch (chosen.m_failure) {
+    case BackendFailure::kNone:
+      break;
+    case BackendFailure::kBadSpec:
+    case BackendFailure::kSimFailed:
+      *error = chosen.m_error;
       *exitCode = EXIT_BAD_INPUT;
       return nullptr;
-    }
-    std::unique_ptr<SimBackend> sim = CreateSimBackend(*spec, error);
-    if (!sim) {
-      *error = "--simulate: " + *error;
-      *exitCode = EXIT_BAD_INPUT;
-      return nullptr;
-    }
-    session->m_sim = sim.get();
-    session->m_backend = std::move(sim);
-  } else {
-    std::string reason;
-    session->m_backend = CreatePlatformHidBackend(&reason);
-    if (!session->m_backend) {
-      *error = "cannot reach the HID devices: " + reason;
+    case BackendFailure::kNoPlatform:
+      *error = "cannot reach the HID devices: " + chosen.m_error;
       *exitCode = EXIT_NO_DEVICE;
       return nullptr;
-    }
   }
+  session->m_sim = chosen.m_sim;
+  session->m_backend = std::move(chosen.m_backend);
 
   HidBackend* backend = session->m_backend.get();
   if (!options.trace.empty()) {
@@ -73,7 +67,7 @@ HidDeviceManager::Entry DeviceSession::OpenTarget(const std::string& path, std::
     if (!target) {
       *error = "no device at " + path;
       for (const auto& skipped : m_hid->Skipped()) {
-        if (skipped.info.path == path) *error += ": skipped by the scan: " + skipped.reason;
+        if (skipped.m_info.m_path == path) *error += ": skipped by the scan: " + skipped.m_reason;
       }
       *error += "\n`tessarin-cli list --all` shows the attached devices and what was skipped";
       return nullptr;
@@ -93,7 +87,7 @@ std::string DeviceSession::NoDeviceMessage() const {
     message = "no device found: " + NoDeviceHint();
   }
   for (const auto& skipped : m_hid->Skipped()) {
-    message += "\n  skipped " + skipped.info.path + ": " + skipped.reason;
+    message += "\n  skipped " + skipped.m_info.m_path + ": " + skipped.m_reason;
   }
   return message;
 }
@@ -125,20 +119,7 @@ bool DeviceSession::Finish(std::string* error) {
 
 void DeviceSession::WriteTrace(const TraceEvent& event) {
   std::lock_guard<std::mutex> lock(m_traceGuard);
-  if (m_traceFile.is_open()) m_traceFile << FormatFullTraceLine(event) << '\n';
-}
-
-std::string FormatFullTraceLine(const TraceEvent& event) {
-  static const char digits[] = "0123456789abcdef";
-  std::string line = FrameTransferName(event.transfer);
-  line += event.ok ? " ok " : " failed ";
-  line += event.path;
-  for (std::uint8_t byte : event.bytes) {
-    line += ' ';
-    line += digits[byte >> 4];
-    line += digits[byte & 0xF];
-  }
-  return line;
+  if (m_traceFile.is_open()) m_traceFile << FormatTraceLine(event) << '\n';
 }
 
 }  // namespace tessarin

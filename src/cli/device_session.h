@@ -58,7 +58,4 @@ class DeviceSession {
   bool m_finished = false;
 };
 
-/// A trace line: transfer, ok or failed, interface path and the 65 bytes in hex.
-std::string FormatFullTraceLine(const TraceEvent& event);
-
 }  // namespace tessarin

@@ -27,13 +27,13 @@ DeviceClass ClassifyDevice(std::uint32_t vendorId, std::uint32_t productId) {
   return (productId >> 12) == 8 ? own : other;
 }
 
-std::string ReadDeviceVersion(HidDeviceManager& hid) {
+std::optional<std::string> ReadDeviceVersion(HidDeviceManager& hid) {
   std::uint8_t bytes[2] = {0, 0};  // addresses 4 (minor) and 5 (major)
-  if (!hid.ReadBlock(4, 2, bytes)) return "No EEPROM";
-  if (bytes[0] == 0 && bytes[1] == 0) return "";
+  if (!hid.ReadBlock(4, 2, bytes)) return std::nullopt;
+  if (bytes[0] == 0 && bytes[1] == 0) return std::string();
   char text[16];
   std::snprintf(text, sizeof text, "%d.%d", bytes[1], bytes[0]);
-  return text;
+  return std::string(text);
 }
 
 std::string ReadDeviceCur(HidDeviceManager& hid) {

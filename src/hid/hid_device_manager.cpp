@@ -7,20 +7,6 @@ namespace tessarin {
 
 namespace {
 
-ReportFrame Request(std::uint8_t command, std::uint8_t b2, std::uint8_t b3, std::uint8_t b4) {
-  ReportFrame frame{};
-  frame[1] = command;
-  frame[2] = b2;
-  frame[3] = b3;
-  frame[4] = b4;
-  return frame;
-}
-
-std::uint8_t High(std::uint32_t address) {
-  return static_cast<std::uint8_t>((address >> 8) & 0xFF);
-}
-std::uint8_t Low(std::uint32_t address) { return static_cast<std::uint8_t>(address & 0xFF); }
-
 // The transport of the entry's mode: output/input reports on the write and
 // read handles in mode 1, feature reports on the feature handle otherwise. A
 // handle that is not open fails the call, like an invalid OS handle does.
@@ -48,8 +34,8 @@ bool Fetch(const HidDeviceEntry& entry, ReportFrame& reply) {
 }
 
 std::string LengthsText(const HidInterfaceInfo& info) {
-  return "output report " + std::to_string(info.outputReportByteLength) +
-         " bytes, feature report " + std::to_string(info.featureReportByteLength) + " bytes";
+  return "output report " + std::to_string(info.m_outputReportByteLength) +
+         " bytes, feature report " + std::to_string(info.m_featureReportByteLength) + " bytes";
 }
 
 }  // namespace
@@ -74,26 +60,37 @@ void HidDeviceManager::Clear() {
   m_skipped.clear();
 }
 
+bool HidDeviceManager::IsPresent(const std::string& devicePath) {
+  for (const HidInterfaceInfo& info : m_backend.Enumerate()) {
+    if (info.m_path == devicePath) return true;
+  }
+  return false;
+}
+
+void HidDeviceManager::SetDeviceChangeListener(DeviceChangeListener listener) {
+  m_backend.SetDeviceChangeListener(std::move(listener));
+}
+
 HidDeviceManager::Entry HidDeviceManager::Scan() {
   Clear();
   for (const HidInterfaceInfo& info : m_backend.Enumerate()) {
-    if (!info.error.empty()) {
-      m_skipped.push_back({info, info.error});
+    if (!info.m_error.empty()) {
+      m_skipped.push_back({info, info.m_error});
       continue;
     }
     // The enumeration already knows the report lengths, so an interface that
     // can never qualify is passed over before anything is opened: a keyboard
     // the user may not open is then not reported as a permission problem.
     const ReportMode mode =
-        ChooseReportMode(info.outputReportByteLength, info.featureReportByteLength);
+        ChooseReportMode(info.m_outputReportByteLength, info.m_featureReportByteLength);
     if (mode == REPORT_MODE_NONE) {
       m_skipped.push_back({info, "no 65-byte report: " + LengthsText(info)});
       continue;
     }
     std::string error;
-    HidHandlePtr query = m_backend.Open(info.path, HidOpenMode::kQuery, &error);
+    HidHandlePtr query = m_backend.Open(info.m_path, HidOpenMode::kQuery, &error);
     if (!query) {
-      m_skipped.push_back({info, error.empty() ? "cannot open " + info.path : error});
+      m_skipped.push_back({info, error.empty() ? "cannot open " + info.m_path : error});
       continue;
     }
     HidHandlePtr write;
@@ -101,20 +98,20 @@ HidDeviceManager::Entry HidDeviceManager::Scan() {
     if (mode == REPORT_MODE_OUTPUT_INPUT) {
       // A handle that fails to open makes the probe fail; its reason is the
       // more useful one to keep.
-      write = m_backend.Open(info.path, HidOpenMode::kWrite, &error);
-      if (write) read = m_backend.Open(info.path, HidOpenMode::kRead, &error);
+      write = m_backend.Open(info.m_path, HidOpenMode::kWrite, &error);
+      if (write) read = m_backend.Open(info.m_path, HidOpenMode::kRead, &error);
       if (!write || !read) {
-        m_skipped.push_back({info, error.empty() ? "cannot open " + info.path : error});
+        m_skipped.push_back({info, error.empty() ? "cannot open " + info.m_path : error});
         continue;
       }
     }
     switch (ProbeInterface(mode, query.get(), write.get(), read.get())) {
       case ProbeResult::kAnswered: {
         auto entry = std::make_shared<HidDeviceEntry>();
-        entry->vendorId = info.vendorId;
-        entry->productId = info.productId;
+        entry->vendorId = info.m_vendorId;
+        entry->productId = info.m_productId;
         entry->reportMode = mode;
-        entry->devicePath = info.path;
+        entry->devicePath = info.m_path;
         m_list.push_back(std::move(entry));
         break;
       }
@@ -150,8 +147,7 @@ bool HidDeviceManager::Open(const Entry& entry) {
 bool HidDeviceManager::WriteBlock(std::uint32_t address, const std::uint8_t* data, int length) {
   if (length < 0 || length > WRITE_BLOCK_MAX) return false;
   if (length > 0 && data == nullptr) return false;
-  ReportFrame request =
-      Request(CMD_WRITE_EEPROM, High(address), Low(address), static_cast<std::uint8_t>(length));
+  ReportFrame request = WriteRequestFrame(address, length);
   if (length > 0) std::memcpy(request.data() + 5, data, static_cast<std::size_t>(length));
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     const Entry entry = Current();
@@ -165,8 +161,7 @@ bool HidDeviceManager::ReadBlock(std::uint32_t address, int length, std::uint8_t
   if (length < 0 || length > READ_BLOCK_MAX) return false;
   if (length > 0 && out == nullptr) return false;
   if (!Current()) return false;
-  const ReportFrame request =
-      Request(CMD_READ_EEPROM, High(address), Low(address), static_cast<std::uint8_t>(length));
+  const ReportFrame request = ReadRequestFrame(address, length);
   ReportFrame reply{};
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     std::unique_lock<DeviceMutex> lock(m_mutex, std::defer_lock);
@@ -207,7 +202,7 @@ bool LockedExchange(DeviceMutex& mutex, CurrentFn current, const ReportFrame& re
 bool HidDeviceManager::QueryPagedWrite(bool& paged) {
   ReportFrame reply{};
   if (!LockedExchange(
-          m_mutex, [this] { return Current(); }, Request(CMD_QUERY_PAGED_WRITE, 0x01, 0, 0),
+          m_mutex, [this] { return Current(); }, RequestFrame(CMD_QUERY_PAGED_WRITE, 0x01, 0, 0),
           &reply)) {
     return false;
   }
@@ -217,13 +212,13 @@ bool HidDeviceManager::QueryPagedWrite(bool& paged) {
 
 bool HidDeviceManager::PrepareWrite() {
   return LockedExchange(
-      m_mutex, [this] { return Current(); }, Request(CMD_PREPARE_WRITE, 0, 0, 0x01), nullptr);
+      m_mutex, [this] { return Current(); }, RequestFrame(CMD_PREPARE_WRITE, 0, 0, 0x01), nullptr);
 }
 
 bool HidDeviceManager::QueryReady(bool& ready) {
   ReportFrame reply{};
   if (!LockedExchange(
-          m_mutex, [this] { return Current(); }, Request(CMD_QUERY_READY, 0x01, 0, 0), &reply)) {
+          m_mutex, [this] { return Current(); }, RequestFrame(CMD_QUERY_READY, 0x01, 0, 0), &reply)) {
     return false;
   }
   ready = reply[1] != 0;
@@ -234,7 +229,7 @@ HidDeviceManager::ProbeResult HidDeviceManager::ProbeInterface(ReportMode mode,
                                                                HidHandle* featureHandle,
                                                                HidHandle* writeHandle,
                                                                HidHandle* readHandle) {
-  const ReportFrame request = Request(CMD_PROBE, 0x80, 0xC0, 0x01);
+  const ReportFrame request = RequestFrame(CMD_PROBE, 0x80, 0xC0, 0x01);
   std::unique_lock<DeviceMutex> lock(m_mutex, std::defer_lock);
   if (!lock.try_lock_for(kLockWait)) return ProbeResult::kLockBusy;
   if (!Send(mode, featureHandle, writeHandle, request)) return ProbeResult::kNoAnswer;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "hid/device_mutex.h"
-#include "hid/report_frame.h"
+#include "hid/protocol.h"
 #include "platform/hid_platform.h"
 
 namespace tessarin {
@@ -36,8 +36,8 @@ struct HidDeviceEntry {
 /// front end can explain an empty list (permission denied and the rule that
 /// fixes it, report lengths that do not qualify, no answer to the probe).
 struct HidSkippedInterface {
-  HidInterfaceInfo info;
-  std::string reason;
+  HidInterfaceInfo m_info;
+  std::string m_reason;
 };
 
 /// The device list, the current device and the device lock. Scan() and
@@ -76,6 +76,15 @@ class HidDeviceManager {
   /// Drops the list and the current entry (the dialog's close).
   void Clear();
 
+  /// True when an interface with this path is present now (a fresh
+  /// enumeration; nothing is opened and the list is left alone). Any thread.
+  bool IsPresent(const std::string& devicePath);
+  /// Installs (or, with an empty function, removes) the listener called on
+  /// every arrival or removal of a HID interface, on the backend's thread
+  /// (see the backend); once this returns, an old listener is not called any
+  /// more.
+  void SetDeviceChangeListener(DeviceChangeListener listener);
+
   // The commands. Each returns true on success, false on failure; none
   // throws. All but Probe address the current entry, read afresh before each
   // send and each fetch, and fail at once when there is none.
@@ -92,10 +101,10 @@ class HidDeviceManager {
   static constexpr std::chrono::milliseconds kLockWait{300};
   static constexpr int kAttempts = 3;
 
-  /// The device lock. Exposed so tests can hold it from another thread.
-  DeviceMutex& DeviceLock() { return m_mutex; }
-
  private:
+  /// Tests hold the device lock from another thread through this.
+  friend class HidDeviceManagerTestAccess;
+
   enum class ProbeResult { kAnswered, kLockBusy, kNoAnswer };
   ProbeResult ProbeInterface(ReportMode mode, HidHandle* featureHandle, HidHandle* writeHandle,
                              HidHandle* readHandle);

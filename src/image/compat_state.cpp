@@ -4,6 +4,8 @@
 #include <array>
 #include <span>
 
+#include "hid/device_info.h"
+
 namespace tessarin {
 namespace {
 
@@ -28,26 +30,18 @@ bool IsImageCompatible(const CompatState& state) {
          BothIn(kFamily3, state.devicePid, state.imagePid);
 }
 
-std::string BlankMessage() { return std::string(kBlankMessageWidth, ' '); }
+void ApplyDeviceIds(uint32_t vendorId, uint32_t productId, CompatState* state) {
+  const DeviceClass kind = ClassifyDevice(vendorId, productId);
+  state->deviceVid = vendorId;
+  state->devicePid = productId;
+  state->deviceForeignFirmware = static_cast<uint8_t>(kind.m_deviceForeignFirmware);
+  state->notOwnDevice = kind.m_notOwnDevice;
+}
 
-BurnDecision DecideBurn(const CompatState& state, bool deviceOpen, bool imageHeld,
-                        bool workerRunning) {
-  BurnDecision decision;
-  if (state.notOwnDevice != 0 || !deviceOpen || !imageHeld) return decision;
-  if (state.imageHasIds == 1) {
-    if (IsImageCompatible(state)) {
-      decision.m_burnEnabled = true;
-      decision.m_message = BlankMessage();
-    } else {
-      decision.m_message = kNotSupportedText;
-      decision.m_messageRed = true;
-    }
-  } else {
-    decision.m_burnEnabled = true;
-  }
-  // Only one burn at a time: the message line still follows the image, the button does not.
-  if (workerRunning) decision.m_burnEnabled = false;
-  return decision;
+ImageSuitability JudgeSuitability(const CompatState& state) {
+  if (state.notOwnDevice != 0) return ImageSuitability::kNotOwnDevice;
+  if (state.imageHasIds == 1 && !IsImageCompatible(state)) return ImageSuitability::kNotSupported;
+  return ImageSuitability::kSuits;
 }
 
 }  // namespace tessarin

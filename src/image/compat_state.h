@@ -2,8 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
-#include <string>
 
 namespace tessarin {
 
@@ -24,24 +22,19 @@ struct CompatState {
 /// product IDs of the same family.
 bool IsImageCompatible(const CompatState& state);
 
-/// The refusal on the message line, and the blank (38 spaces) that replaces it.
-inline constexpr char kNotSupportedText[] = "The selected file don't support this device";
-inline constexpr int kBlankMessageWidth = 38;
-std::string BlankMessage();
+/// Takes the target device's identifiers and its classification into the device side of
+/// `state` (the window's target-list refresh and the command-line tool's check).
+void ApplyDeviceIds(uint32_t vendorId, uint32_t productId, CompatState* state);
 
-/// What UpdateBurnButton decides.
-struct BurnDecision {
-  bool m_burnEnabled = false;
-  /// New text for the message line; nullopt: the line keeps its text.
-  std::optional<std::string> m_message;
-  /// Turn the message line red (never cleared by the decision).
-  bool m_messageRed = false;
+/// What the rule says of an image and a device, whatever else the window waits for.
+enum class ImageSuitability {
+  kSuits,         ///< may be burned: an image without identifier block suits any own device
+  kNotOwnDevice,  ///< the device is not a Kestrova device: nothing is burned into it
+  kNotSupported,  ///< the image's identifiers refuse the device
 };
+ImageSuitability JudgeSuitability(const CompatState& state);
 
-/// The Burn rule shared by the window and the command-line tool. `imageHeld`: an image is held
-/// (an empty one counts). `workerRunning`: a burn is in progress; Burn then stays disabled
-/// whatever else holds, so a refresh during a burn cannot enable a second one.
-BurnDecision DecideBurn(const CompatState& state, bool deviceOpen, bool imageHeld,
-                        bool workerRunning = false);
+/// The refusal both front ends show for kNotSupported.
+inline constexpr char kNotSupportedText[] = "The selected file don't support this device";
 
 }  // namespace tessarin

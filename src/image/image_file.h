@@ -18,7 +18,7 @@ inline constexpr char kErrorCaption[] = "Error";
 enum class ImageLoadFailure {
   kNone,        ///< m_image holds the whole file
   kCannotOpen,  ///< missing, unreadable, empty path, a directory, FIFO or other non-regular file
-  kTooLarge,    ///< longer than kMaxImageSize (checked before reading, and again while reading)
+  kTooLarge,    ///< longer than EEPROM_BYTES (checked before reading, and again while reading)
   kReadError,   ///< the read failed after the open; nothing partial is returned
 };
 
@@ -30,7 +30,7 @@ struct ImageReadResult {
   /// for kTooLarge and kReadError.
   std::optional<uint64_t> m_lastWriteTicks;
   uint64_t m_fileSize = 0;  ///< length found at the open (for kTooLarge: the refused length)
-  RomImage m_image;         ///< valid only for kNone
+  SharedRomImage m_image;   ///< the whole file for kNone; null otherwise
 };
 
 /// Test seam: called between the size check and the read.
@@ -39,7 +39,7 @@ struct ImageReadOptions {
 };
 
 /// Opens `path` without ever blocking (FIFOs and other non-regular files count as cannot-open),
-/// refuses more than kMaxImageSize bytes before reading them, and reads the whole file. A file
+/// refuses more than EEPROM_BYTES bytes before reading them, and reads the whole file. A file
 /// that grows past the limit between the check and the read is refused as kTooLarge.
 /// Any thread; touches nothing but the file.
 ImageReadResult ReadImageFile(const std::filesystem::path& path,

@@ -47,36 +47,25 @@ std::u16string DecodeMemoryFile(std::span<const uint8_t> bytes) {
 
 std::optional<std::u16string> ReadMemoryFile(const std::filesystem::path& configPath,
                                              std::string* err) {
+  const WholeFile file = ReadWholeFile(configPath, kMaxMemoryFileSize);
   std::string error;
-  std::optional<ReadOnlyFile> file = ReadOnlyFile::Open(configPath, &error);
-  if (!file) {
-    if (err) *err = error;
-    return std::nullopt;
+  switch (file.m_failure) {
+    case FileReadFailure::kNone:
+      return DecodeMemoryFile(file.m_bytes);
+    case FileReadFailure::kCannotOpen:
+      error = file.m_error;
+      break;
+    case FileReadFailure::kTooLarge:
+      error = file.m_grew ? PathForMessage(configPath) + ": grew too long while it was read"
+                          : PathForMessage(configPath) + ": " + std::to_string(file.m_fileSize) +
+                                " bytes is too long to hold a path";
+      break;
+    case FileReadFailure::kReadError:
+      error = "read " + PathForMessage(configPath) + ": " + file.m_error;
+      break;
   }
-  if (file->Size() > kMaxMemoryFileSize) {
-    if (err) {
-      *err = PathForMessage(configPath) + ": " + std::to_string(file->Size()) +
-             " bytes is too long to hold a path";
-    }
-    return std::nullopt;
-  }
-  std::vector<uint8_t> bytes(static_cast<size_t>(kMaxMemoryFileSize) + 1);
-  size_t total = 0;
-  while (total < bytes.size()) {
-    const int64_t got = file->Read(bytes.data() + total, bytes.size() - total, &error);
-    if (got < 0) {
-      if (err) *err = "read " + PathForMessage(configPath) + ": " + error;
-      return std::nullopt;
-    }
-    if (got == 0) break;
-    total += static_cast<size_t>(got);
-  }
-  if (total > kMaxMemoryFileSize) {
-    if (err) *err = PathForMessage(configPath) + ": grew too long while it was read";
-    return std::nullopt;
-  }
-  bytes.resize(total);
-  return DecodeMemoryFile(bytes);
+  if (err) *err = error;
+  return std::nullopt;
 }
 
 bool WriteMemoryFile(const std::filesystem::path& configPath, std::u16string_view text,

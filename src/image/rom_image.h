@@ -2,17 +2,18 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "hid/protocol.h"
+
 namespace tessarin {
 
 struct CompatState;
 
-/// Largest image the device's EEPROM takes; a longer file is refused before it is read.
-inline constexpr int32_t kMaxImageSize = 32768;
 /// The version and Cur fields are read only from images of at least this many bytes.
 inline constexpr int32_t kHeaderMinSize = 16;
 inline constexpr int32_t kVersionMinorOffset = 4;
@@ -22,16 +23,23 @@ inline constexpr int32_t kCurOffset = 10;  // 16-bit little-endian
 inline constexpr int32_t kIdBlockOffset = 0x7070;
 inline constexpr int32_t kIdBlockMinSize = 0x7075;  // 28789
 inline constexpr uint8_t kIdMarker = 0xA5;
-/// Serial-number string descriptor area at the end of the EEPROM.
-inline constexpr int32_t kSerialAreaOffset = 0x7FC0;
+/// The held image, immutable once loaded. It is passed around as a SharedRomImage: the
+/// dialog, a burn and the commands of the command-line tool each hold a reference, so a
+/// reload never frees or changes bytes a burn reads. Whether an image is held at all (an
+/// empty image counts as held) is whether the reference is null.
+class RomImage {
+ public:
+  explicit RomImage(std::vector<uint8_t> imageData) : m_imageData(std::move(imageData)) {}
 
-/// The held image. Whether an image is held at all (an empty image counts as held) is up to
-/// the owner, e.g. a null `std::shared_ptr<const RomImage>`; a burn worker should get its own
-/// shared reference so that a reload never frees bytes it is reading.
-struct RomImage {
+  const std::vector<uint8_t>& ImageData() const { return m_imageData; }
+  /// The length of ImageData(), 0..EEPROM_BYTES for an image read from a file.
+  int32_t ImageSize() const { return static_cast<int32_t>(m_imageData.size()); }
+
+ private:
   std::vector<uint8_t> m_imageData;
-  int32_t m_imageSize = 0;  ///< always m_imageData.size(), 0..kMaxImageSize
 };
+
+using SharedRomImage = std::shared_ptr<const RomImage>;
 
 /// The fields that the image's first bytes and its identifier block carry.
 struct ImageFields {
@@ -63,7 +71,7 @@ struct ImageIds {
   uint16_t m_pid = 0;
 };
 
-/// Builds a valid image of `size` bytes (any size >= 0, also above kMaxImageSize so that the
+/// Builds a valid image of `size` bytes (any size >= 0, also above EEPROM_BYTES so that the
 /// refusal can be tried): a deterministic non-trivial byte pattern with the version and Cur
 /// fields where they fit, and the identifier block when `ids` is given. Without `ids` the
 /// marker byte is never 0xA5. Fails (nullopt, reason in *err) for a negative size, a size

@@ -4,9 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace tessarin {
 
@@ -40,6 +42,34 @@ class ReadOnlyFile {
   std::optional<uint64_t> m_lastWriteTicks;
 };
 
+/// How a whole-file read ended.
+enum class FileReadFailure {
+  kNone,        ///< m_bytes holds the whole file
+  kCannotOpen,  ///< missing, unreadable, or not a regular file (a FIFO never blocks the read)
+  kTooLarge,    ///< longer than the limit: at the open, or grown past it while it was read
+  kReadError,   ///< a read failed after the open; nothing partial is kept
+};
+
+struct WholeFile {
+  FileReadFailure m_failure = FileReadFailure::kCannotOpen;
+  /// kCannotOpen: "open <path>: <reason>"; kReadError: the OS reason alone.
+  std::string m_error;
+  std::vector<uint8_t> m_bytes;
+  /// The length found at the open; for a file that grew too long, the bytes read.
+  uint64_t m_fileSize = 0;
+  /// As ReadOnlyFile::LastWriteTicks, whenever the open succeeded.
+  std::optional<uint64_t> m_lastWriteTicks;
+  /// True when the file grew past the limit while it was read (kTooLarge).
+  bool m_grew = false;
+};
+
+/// Opens `path` as ReadOnlyFile::Open does, refuses a file longer than `limit` before reading
+/// it, then reads until the end (the file may have changed since the open) and refuses it
+/// again if it grew past the limit. `afterSizeCheck` (tests) runs between the check and the
+/// read. Any thread.
+WholeFile ReadWholeFile(const std::filesystem::path& path, uint64_t limit,
+                        const std::function<void()>& afterSizeCheck = {});
+
 /// The local zone's base bias in minutes (UTC = local standard time + bias), read afresh.
 int32_t PlatformTimeZoneBias();
 
@@ -48,11 +78,5 @@ int32_t PlatformTimeZoneBias();
 /// and the reason is in *err.
 bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8_t> bytes,
                         std::string* err);
-
-/// For tests: creates a FIFO. False where the system has none.
-bool CreateFifo(const std::filesystem::path& path, std::string* err);
-/// For tests: switches the process's time zone to a TZ rule such as "CET-1CEST,M3.5.0,M10.5.0/3".
-/// False where that cannot be done.
-bool SetProcessTimeZone(const std::string& tz);
 
 }  // namespace tessarin

@@ -11,22 +11,24 @@
 
 namespace tessarin {
 
-/// Byte length of every report the program exchanges: the report ID 0 and 64
-/// bytes of the device's report.
-inline constexpr std::size_t kReportBytes = 65;
+/// The kind of HID report a transfer carries.
+enum class HidReportType { kOutput, kInput, kFeature };
+
+/// One transfer on a handle: a report sent to the device or fetched from it.
+enum class FrameTransfer { kSendOutput, kFetchInput, kSendFeature, kFetchFeature };
 
 /// One HID interface present on the system, as the enumeration found it.
 /// The report lengths count the report ID byte, also for devices that use no
 /// report IDs, the way Windows' HIDP_CAPS does; 0 means "no such report".
 struct HidInterfaceInfo {
-  std::string path;  ///< Opaque name of the interface, given back to Open().
-  std::uint16_t vendorId = 0;
-  std::uint16_t productId = 0;
-  std::uint16_t outputReportByteLength = 0;
-  std::uint16_t featureReportByteLength = 0;
+  std::string m_path;  ///< Opaque name of the interface, given back to Open().
+  std::uint16_t m_vendorId = 0;
+  std::uint16_t m_productId = 0;
+  std::uint16_t m_outputReportByteLength = 0;
+  std::uint16_t m_featureReportByteLength = 0;
   /// Empty when the interface could be examined; otherwise why its ids or
   /// lengths could not be read (the fields above are then unreliable).
-  std::string error;
+  std::string m_error;
 };
 
 /// How a handle is opened on an interface path.
@@ -38,8 +40,8 @@ enum class HidOpenMode {
 
 /// An open handle on one HID interface. Move-only by construction (held in a
 /// std::unique_ptr); the implementation closes the OS handle in its
-/// destructor. The four report calls take a kReportBytes buffer whose byte 0
-/// is the report ID, and return true when the platform call succeeded. They
+/// destructor. The four report calls take a buffer of the report's length
+/// whose byte 0 is the report ID, and return true when the platform call succeeded. They
 /// may be called from two threads at once (one exchange under the device
 /// lock, one unlocked write), so implementations keep no unguarded state.
 class HidHandle {
@@ -57,14 +59,14 @@ class HidHandle {
 
 using HidHandlePtr = std::unique_ptr<HidHandle>;
 
-/// Called once for every arrival or removal of a HID interface, with the
-/// device-change event code (7, "device nodes changed"). Which thread calls
-/// it is the backend's business (documented there); front ends marshal it to
-/// their own thread.
-using DeviceChangeListener = std::function<void(int eventCode)>;
+/// The device-change event code for "a device was added or removed" (the
+/// system's "device nodes changed"), the one code the listener receives.
+inline constexpr int DBT_DEVNODES_CHANGED = 7;
 
-/// The event code the listener receives for any arrival or removal.
-inline constexpr int kDeviceNodesChanged = 7;
+/// Called once for every arrival or removal of a HID interface, with
+/// DBT_DEVNODES_CHANGED. Which thread calls it is the backend's business
+/// (documented there); front ends marshal it to their own thread.
+using DeviceChangeListener = std::function<void(int eventCode)>;
 
 /// A source of HID interfaces: the real OS stack, or simulated devices.
 class HidBackend {

@@ -1,8 +1,5 @@
 #include "platform/trace_backend.h"
 
-#include <algorithm>
-#include <cstdio>
-#include <cstring>
 #include <utility>
 
 namespace tessarin {
@@ -21,18 +18,19 @@ const char* FrameTransferName(FrameTransfer transfer) {
   return "?";
 }
 
-std::string FormatTraceLine(const TraceEvent& event) {
-  std::string line = FrameTransferName(event.transfer);
-  line += event.ok ? " ok " : " failed ";
-  line += event.path;
-  const std::size_t shown = std::min(event.length, event.bytes.size());
-  // Keep at least the report ID, command and operands; fold the zero tail.
+std::string FormatTraceLine(const TraceEvent& event, bool foldZeroTail) {
+  static const char digits[] = "0123456789abcdef";
+  std::string line = FrameTransferName(event.m_transfer);
+  line += event.m_ok ? " ok " : " failed ";
+  line += event.m_path;
+  const std::size_t shown = event.m_bytes.size();
+  // Keep at least the report ID, command and operands.
   std::size_t end = shown;
-  while (end > 5 && event.bytes[end - 1] == 0) --end;
-  char hex[4];
+  while (foldZeroTail && end > 5 && event.m_bytes[end - 1] == 0) --end;
   for (std::size_t i = 0; i < end; ++i) {
-    std::snprintf(hex, sizeof hex, " %02X", event.bytes[i]);
-    line += hex;
+    line += ' ';
+    line += digits[event.m_bytes[i] >> 4];
+    line += digits[event.m_bytes[i] & 0xF];
   }
   if (end < shown) line += " (+" + std::to_string(shown - end) + " zero)";
   return line;
@@ -70,11 +68,10 @@ class TraceHandle : public HidHandle {
   void Report(FrameTransfer transfer, bool ok, const std::uint8_t* bytes, std::size_t length) {
     if (!*m_observer) return;
     TraceEvent event;
-    event.path = m_path;
-    event.transfer = transfer;
-    event.ok = ok;
-    event.length = length;
-    if (bytes != nullptr) std::memcpy(event.bytes.data(), bytes, std::min(length, kReportBytes));
+    event.m_path = m_path;
+    event.m_transfer = transfer;
+    event.m_ok = ok;
+    if (bytes != nullptr) event.m_bytes.assign(bytes, bytes + length);
     (*m_observer)(event);
   }
 

@@ -2,7 +2,6 @@
 // protocol trace of the command-line tool's --trace option.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,25 +12,17 @@
 
 namespace tessarin {
 
-/// The kind of HID report a transfer carries.
-enum class HidReportType { kOutput, kInput, kFeature };
-
-/// One transfer on a handle: a report sent to the device or fetched from it.
-enum class FrameTransfer { kSendOutput, kFetchInput, kSendFeature, kFetchFeature };
-
 /// "send-output", "fetch-input", "send-feature", "fetch-feature".
 const char* FrameTransferName(FrameTransfer transfer);
 
 /// One frame that crossed the backend.
 struct TraceEvent {
-  std::string path;  ///< the interface the handle was opened on
-  FrameTransfer transfer = FrameTransfer::kSendOutput;
-  bool ok = false;  ///< what the wrapped call returned
-  /// The first kReportBytes bytes of the buffer: the request as sent, or the
-  /// reply buffer as the fetch left it (also when it failed). Shorter buffers
-  /// are zero-padded; `length` tells the length actually passed.
-  std::array<std::uint8_t, kReportBytes> bytes{};
-  std::size_t length = 0;
+  std::string m_path;  ///< the interface the handle was opened on
+  FrameTransfer m_transfer = FrameTransfer::kSendOutput;
+  bool m_ok = false;  ///< what the wrapped call returned
+  /// The buffer as passed: the request as sent, or the reply buffer as the
+  /// fetch left it (also when it failed).
+  std::vector<std::uint8_t> m_bytes;
 };
 
 /// Receives every event. Called on the thread that made the transfer, after
@@ -39,10 +30,10 @@ struct TraceEvent {
 /// guard its own state.
 using TraceObserver = std::function<void(const TraceEvent&)>;
 
-/// One line for a trace: transfer, result, path and the bytes in hex, e.g.
-/// "send-output ok sim:0 00 15 00 04 02 (+60 zero)". Trailing zero bytes
-/// after byte 4 are folded into the "(+N zero)" count.
-std::string FormatTraceLine(const TraceEvent& event);
+/// One line for a trace: transfer, ok or failed, path and every byte in hex,
+/// e.g. "send-output ok sim:0 00 15 00 04 02 00 ...". With `foldZeroTail`,
+/// trailing zero bytes after byte 4 are folded into a "(+N zero)" count.
+std::string FormatTraceLine(const TraceEvent& event, bool foldZeroTail = false);
 
 /// Wraps `inner` (which must outlive this object): enumeration, opening and
 /// the device-change listener pass straight through; every handle it opens

@@ -101,7 +101,7 @@ std::vector<HidInterfaceInfo> SimBackend::Enumerate() {
   for (const auto& [path, device] : Devices()) {
     if (device->Vanished()) continue;
     HidInterfaceInfo info = device->Info();
-    info.path = path;
+    info.m_path = path;
     interfaces.push_back(std::move(info));
   }
   return interfaces;
@@ -131,7 +131,7 @@ void SimBackend::Notify() {
     std::lock_guard<std::mutex> lock(m_mutex);
     listener = m_listener;
   }
-  if (listener) (*listener)(kDeviceNodesChanged);
+  if (listener) (*listener)(DBT_DEVNODES_CHANGED);
 }
 
 }  // namespace tessarin

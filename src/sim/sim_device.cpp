@@ -3,40 +3,37 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 #include <utility>
 
-#include "hid/report_frame.h"
 #include "platform/file_io.h"
 
 namespace tessarin {
 
 namespace {
 
-constexpr std::uint32_t ADDRESS_MASK = SIM_EEPROM_BYTES - 1;
+constexpr std::uint32_t ADDRESS_MASK = EEPROM_BYTES - 1;
+constexpr std::size_t kFrameBytes = REPORT_LENGTH;
 
-// Reads a whole file of at most SIM_EEPROM_BYTES bytes into the front of `eeprom`.
+// Reads a whole file of at most EEPROM_BYTES bytes into the front of `eeprom`.
 bool LoadFile(const std::string& path, std::vector<std::uint8_t>& eeprom, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = "cannot read " + path;
-    return false;
+  const WholeFile file = ReadWholeFile(path, EEPROM_BYTES);
+  switch (file.m_failure) {
+    case FileReadFailure::kNone:
+      std::copy(file.m_bytes.begin(), file.m_bytes.end(), eeprom.begin());
+      return true;
+    case FileReadFailure::kTooLarge:
+      *error = path + ": " + std::to_string(file.m_fileSize) + " bytes, more than the " +
+               std::to_string(EEPROM_BYTES) + "-byte EEPROM";
+      return false;
+    case FileReadFailure::kCannotOpen:
+      *error = file.m_error;
+      return false;
+    case FileReadFailure::kReadError:
+      break;
   }
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  if (bytes.size() > SIM_EEPROM_BYTES) {
-    *error = path + ": " + std::to_string(bytes.size()) + " bytes, more than the " +
-             std::to_string(SIM_EEPROM_BYTES) + "-byte EEPROM";
-    return false;
-  }
-  std::copy(bytes.begin(), bytes.end(), eeprom.begin());
-  return true;
+  *error = "read " + path + ": " + file.m_error;
+  return false;
 }
 
 int ModeIndex(HidOpenMode mode) { return static_cast<int>(mode); }
@@ -44,7 +41,7 @@ int ModeIndex(HidOpenMode mode) { return static_cast<int>(mode); }
 }  // namespace
 
 SimDevice::SimDevice(SimDeviceConfig config, std::shared_ptr<SimClock> clock)
-    : m_config(std::move(config)), m_clock(std::move(clock)), m_eeprom(SIM_EEPROM_BYTES, 0xFF) {
+    : m_config(std::move(config)), m_clock(std::move(clock)), m_eeprom(EEPROM_BYTES, 0xFF) {
   std::error_code ec;
   if (!m_config.eepromFile.empty() && std::filesystem::exists(m_config.eepromFile, ec)) {
     LoadFile(m_config.eepromFile, m_eeprom, &m_loadError);
@@ -60,11 +57,11 @@ SimDevice::~SimDevice() { Flush(nullptr); }
 HidInterfaceInfo SimDevice::Info() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   HidInterfaceInfo info;
-  info.vendorId = m_config.vendorId;
-  info.productId = m_config.productId;
-  info.outputReportByteLength = m_config.outputReportByteLength;
-  info.featureReportByteLength = m_config.featureReportByteLength;
-  info.error = m_config.enumerateError;
+  info.m_vendorId = m_config.vendorId;
+  info.m_productId = m_config.productId;
+  info.m_outputReportByteLength = m_config.outputReportByteLength;
+  info.m_featureReportByteLength = m_config.featureReportByteLength;
+  info.m_error = m_config.enumerateError;
   return info;
 }
 
@@ -74,14 +71,14 @@ std::string SimDevice::LoadError() const {
 }
 
 bool SimDevice::TransferAllowed(HidReportType type, std::size_t length) const {
-  if (length != kReportBytes) return false;
+  if (length != kFrameBytes) return false;
   switch (type) {
     case HidReportType::kOutput:
-      return m_config.outputReportByteLength == kReportBytes;
+      return m_config.outputReportByteLength == kFrameBytes;
     case HidReportType::kInput:
-      return m_config.inputReportByteLength == kReportBytes;
+      return m_config.inputReportByteLength == kFrameBytes;
     case HidReportType::kFeature:
-      return m_config.featureReportByteLength == kReportBytes;
+      return m_config.featureReportByteLength == kFrameBytes;
   }
   return false;
 }
@@ -96,7 +93,7 @@ void SimDevice::Log(FrameTransfer transfer, bool ok, const std::uint8_t* bytes,
   SimFrame frame;
   frame.transfer = transfer;
   frame.ok = ok;
-  if (bytes != nullptr) std::memcpy(frame.bytes.data(), bytes, std::min(length, kReportBytes));
+  if (bytes != nullptr) std::memcpy(frame.bytes.data(), bytes, std::min(length, kFrameBytes));
   m_frames.push_back(frame);
 }
 
@@ -133,9 +130,9 @@ bool SimDevice::HandleFetch(HidReportType type, std::uint8_t* report, std::size_
   const bool ok = !gone && report != nullptr && type != HidReportType::kOutput &&
                   TransferAllowed(type, length) && m_config.failFetches.count(ordinal) == 0 &&
                   m_hasReply;
-  if (ok) std::memcpy(report, m_reply.data(), kReportBytes);
+  if (ok) std::memcpy(report, m_reply.data(), kFrameBytes);
   Log(type == HidReportType::kFeature ? FrameTransfer::kFetchFeature : FrameTransfer::kFetchInput,
-      ok, ok ? m_reply.data() : nullptr, kReportBytes);
+      ok, ok ? m_reply.data() : nullptr, kFrameBytes);
   return ok;
 }
 
@@ -174,7 +171,7 @@ void SimDevice::Execute(const std::uint8_t* request) {
       break;
     case CMD_QUERY_READY: {
       bool ready = false;
-      if (m_config.readyAfter != SimDeviceConfig::READY_NEVER) {
+      if (m_config.readyAfter != SimDeviceConfig::kReadyNever) {
         ready = m_notReadyLeft <= 0;
         if (!ready) --m_notReadyLeft;
       }

@@ -12,13 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "hid/protocol.h"
 #include "platform/hid_platform.h"
-#include "platform/trace_backend.h"
 #include "sim/sim_clock.h"
 
 namespace tessarin {
-
-inline constexpr std::size_t SIM_EEPROM_BYTES = 32768;
 
 /// What a simulated device is and how it misbehaves. Report lengths count the
 /// report ID byte, like HidInterfaceInfo; a transfer succeeds only on a report
@@ -35,9 +33,9 @@ struct SimDeviceConfig {
   bool pagedWrite = false;
   /// After each CMD_WRITE_EEPROM or CMD_PREPARE_WRITE, this many
   /// CMD_QUERY_READY answer "not ready" before one answers "ready";
-  /// READY_NEVER: never ready.
+  /// kReadyNever: never ready.
   int readyAfter = 0;
-  static constexpr int READY_NEVER = -1;
+  static constexpr int kReadyNever = -1;
   /// False: CMD_PROBE gets no reply (the fetch after it fails).
   bool answersProbe = true;
   /// Time each send and each fetch takes, on the device's clock.
@@ -71,7 +69,7 @@ struct SimFrame {
   FrameTransfer transfer = FrameTransfer::kSendOutput;
   bool ok = false;
   /// The request received, or the reply given (zeros when the fetch failed).
-  std::array<std::uint8_t, kReportBytes> bytes{};
+  std::array<std::uint8_t, REPORT_LENGTH> bytes{};
 };
 
 /// The device. Usable standalone (HandleSend/HandleFetch, e.g. behind an
@@ -156,7 +154,7 @@ class SimDevice {
   std::vector<std::uint8_t> m_eeprom;
   bool m_dirty = false;
   std::string m_loadError;
-  std::array<std::uint8_t, kReportBytes> m_reply{};
+  std::array<std::uint8_t, REPORT_LENGTH> m_reply{};
   bool m_hasReply = false;
   int m_notReadyLeft = 0;
   long m_sends = 0;

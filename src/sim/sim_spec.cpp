@@ -167,7 +167,7 @@ bool ParseDevice(std::string_view item, SimDeviceConfig& config, std::string* er
       if (!ParseFlag(value, config.denyOpen)) return Bad("0 or 1");
     } else if (key == "ready-after") {
       if (value == "never") {
-        config.readyAfter = SimDeviceConfig::READY_NEVER;
+        config.readyAfter = SimDeviceConfig::kReadyNever;
       } else if (ParseNumber(value, 10, 1000000, number)) {
         config.readyAfter = static_cast<int>(number);
       } else {
@@ -186,7 +186,7 @@ bool ParseDevice(std::string_view item, SimDeviceConfig& config, std::string* er
     } else if (key == "corrupt") {
       std::uint32_t address = 0;
       if (!ParseAddress(value, address)) return Bad("an address from 0 to 0xFFFF (0x for hex)");
-      config.corruptAddresses.insert(address & (SIM_EEPROM_BYTES - 1));
+      config.corruptAddresses.insert(address & (EEPROM_BYTES - 1));
     } else if (key == "vanish-after") {
       if (!ParseNumber(value, 10, 1000000000, number)) return Bad("a number of transfers");
       config.vanishAfterFrames = static_cast<long>(number);

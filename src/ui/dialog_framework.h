@@ -83,8 +83,6 @@ class DialogFramework {
 
 /// The system command of the About item (the low four bits are ignored).
 inline constexpr int SC_ABOUT = 0x0010;
-/// The device-change event code for "a device was added or removed".
-inline constexpr int DBT_DEVNODES_CHANGED = 7;
 
 /// The routing table: what the host calls, each on the user-interface thread.
 class DialogHandlers {

@@ -1,7 +1,5 @@
 #include "ui/tessarin_dlg.h"
 
-#include <algorithm>
-#include <climits>
 #include <utility>
 
 #include "burn/burn_status.h"
@@ -9,8 +7,9 @@
 #include "image/file_time.h"
 #include "image/image_file.h"
 #include "image/last_file_memory.h"
-#include "image/rom_image.h"
 #include "image/utf16.h"
+#include "ui/about_dlg.h"
+#include "ui/burn_decision.h"
 
 namespace tessarin {
 namespace {
@@ -20,41 +19,6 @@ std::u16string Widen(std::string_view text) { return Utf8ToUtf16(text); }
 constexpr char16_t kNoFileField[] = u"--";
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Highlighted controls and the combo box.
-
-void CRedEdit::SetRed(DialogFramework* framework, int red) {
-  m_red = red;
-  if (framework != nullptr) framework->SetControlRed(m_id, red != 0);
-}
-
-void CRedText::SetRed(DialogFramework* framework, int red) {
-  m_red = red;
-  if (framework != nullptr) framework->SetControlRed(m_id, red != 0);
-}
-
-void CComboBox::ResetContent(DialogFramework* framework) {
-  m_lines.clear();
-  m_curSel = -1;
-  if (framework != nullptr) framework->ComboResetContent(m_id);
-}
-
-int CComboBox::AddString(DialogFramework* framework, const std::u16string& text) {
-  m_lines.push_back(text);
-  if (framework != nullptr) framework->ComboAddString(m_id, text);
-  return static_cast<int>(m_lines.size()) - 1;
-}
-
-void CComboBox::SetCurSel(DialogFramework* framework, int index) {
-  m_curSel = (index >= 0 && index < static_cast<int>(m_lines.size())) ? index : -1;
-  if (framework != nullptr) framework->ComboSetCurSel(m_id, m_curSel);
-}
-
-int CAboutDlg::DoModal(DialogFramework& framework) {
-  framework.RunAboutBox();
-  return IDOK;
-}
 
 // ---------------------------------------------------------------------------
 // The worker's sink: every report becomes a closure on the user-interface
@@ -90,7 +54,6 @@ class CTessarinDlg::StatusSink : public BurnStatusSink {
 CTessarinDlg::CTessarinDlg(HidBackend& backend, std::optional<std::filesystem::path> startupDir,
                            BurnSleep sleep)
     : m_hid(backend),
-      m_backend(backend),
       m_startupDir(std::move(startupDir)),
       m_alive(std::make_shared<CTessarinDlg*>(this)),
       m_sink(std::make_unique<StatusSink>(*this)),
@@ -107,7 +70,7 @@ void CTessarinDlg::AttachFramework(DialogFramework* framework) {
   std::weak_ptr<CTessarinDlg*> weak = m_alive;
   // The backend may call from any thread; the rescan itself runs on the
   // user-interface thread.
-  m_backend.SetDeviceChangeListener([framework, weak](int eventCode) {
+  m_hid.SetDeviceChangeListener([framework, weak](int eventCode) {
     framework->PostToUiThread([weak, eventCode] {
       if (auto dialog = weak.lock()) (*dialog)->OnDevicesChanged(eventCode);
     });
@@ -116,7 +79,7 @@ void CTessarinDlg::AttachFramework(DialogFramework* framework) {
 
 void CTessarinDlg::DetachFramework() {
   StopWorkerAndWait();
-  if (m_framework != nullptr) m_backend.SetDeviceChangeListener({});
+  if (m_framework != nullptr) m_hid.SetDeviceChangeListener({});
   m_framework = nullptr;
 }
 
@@ -172,11 +135,7 @@ int CTessarinDlg::OnDevicesChanged(int eventCode) {
     // look whether the burned device is still there; the full rescan runs
     // as soon as the worker has ended.
     m_rescanPending = true;
-    const auto present = m_backend.Enumerate();
-    const bool stillThere =
-        std::any_of(present.begin(), present.end(),
-                    [this](const HidInterfaceInfo& info) { return info.path == m_burnDevicePath; });
-    if (!stillThere) m_flags.m_deviceOpen.store(0);
+    if (!m_hid.IsPresent(m_burnDevicePath)) m_flags.m_deviceOpen.store(0);
     return 1;
   }
   RefreshTargetList();
@@ -240,7 +199,7 @@ void CTessarinDlg::RefreshTargetList() {
   int index = 0;
   for (const HidDeviceManager::Entry& entry : m_hid.Entries()) {
     m_targetCombo.AddString(m_framework,
-                            Widen(ClassifyDevice(entry->vendorId, entry->productId).line));
+                            Widen(ClassifyDevice(entry->vendorId, entry->productId).m_line));
     if (m_selectedPath && *m_selectedPath == entry->devicePath) {
       target = entry;
       targetIndex = index;
@@ -251,13 +210,9 @@ void CTessarinDlg::RefreshTargetList() {
 
   m_hid.Open(target);
   m_targetCombo.SetCurSel(m_framework, targetIndex);
-  const DeviceClass kind = ClassifyDevice(target->vendorId, target->productId);
-  m_compat.deviceVid = target->vendorId;
-  m_compat.devicePid = target->productId;
-  m_compat.deviceForeignFirmware = static_cast<std::uint8_t>(kind.deviceForeignFirmware);
-  m_compat.notOwnDevice = kind.notOwnDevice;
+  ApplyDeviceIds(target->vendorId, target->productId, &m_compat);
   m_selectedPath = target->devicePath;
-  m_deviceVersion = Widen(ReadDeviceVersion(m_hid));
+  m_deviceVersion = Widen(ReadDeviceVersion(m_hid).value_or(kNoEepromText));
   m_deviceCur = Widen(ReadDeviceCur(m_hid));
 }
 
@@ -335,12 +290,10 @@ void CTessarinDlg::LoadImageFile() {
   }
   m_refusedFile.reset();
 
-  m_imageSize = read.m_image.m_imageSize;
-  m_imageData =
-      std::make_shared<const std::vector<std::uint8_t>>(std::move(read.m_image.m_imageData));
+  m_image = std::move(read.m_image);
 
-  if (m_imageSize >= kHeaderMinSize) {
-    const ImageFields fields = ParseImageFields(*m_imageData);
+  if (m_image->ImageSize() >= kHeaderMinSize) {
+    const ImageFields fields = ParseImageFields(m_image->ImageData());
     m_fileVersion = Widen(FormatVersion(fields.m_versionMajor, fields.m_versionMinor));
     m_fileCur = Widen(FormatCur(fields.m_cur));
     // A file whose time could not be read shows no time.
@@ -357,7 +310,7 @@ void CTessarinDlg::LoadImageFile() {
 // Burn enabling.
 
 bool CTessarinDlg::BurnAllowed() const {
-  return DecideBurn(m_compat, m_flags.m_deviceOpen.load() != 0, m_imageData != nullptr, BurnBusy())
+  return DecideBurn(m_compat, m_flags.m_deviceOpen.load() != 0, m_image != nullptr, BurnBusy())
       .m_burnEnabled;
 }
 
@@ -365,7 +318,7 @@ void CTessarinDlg::UpdateBurnButton() {
   if (!Live()) return;
   const bool deviceOpen = m_flags.m_deviceOpen.load() != 0;
   const BurnDecision decision =
-      DecideBurn(m_compat, deviceOpen, m_imageData != nullptr, BurnBusy());
+      DecideBurn(m_compat, deviceOpen, m_image != nullptr, BurnBusy());
   m_framework->EnableControl(IDC_BURN, decision.m_burnEnabled);
   if (decision.m_message) m_message = Widen(*decision.m_message);
   if (decision.m_messageRed) m_messageText.SetRed(m_framework, 1);
@@ -393,8 +346,8 @@ void CTessarinDlg::OnBurnClicked() {
   m_timeText.SetRed(m_framework, 0);
   const HidDeviceManager::Entry current = m_hid.Current();
   m_burnDevicePath = current ? current->devicePath : std::string();
-  m_burnImageSize = m_imageSize;
-  BurnJob job{m_imageData, m_serialNo};
+  m_burnImage = m_image;
+  BurnJob job{m_image, m_serialNo};
   if (!m_worker.Start(std::move(job))) {
     UpdateBurnButton();
     return;
@@ -414,50 +367,11 @@ void CTessarinDlg::OnBurnStatus(unsigned code, long count) {
 
   // During a burn the range is the size of the image being burned, whatever
   // an activation reloaded meanwhile.
-  const std::int32_t rangeMax = m_workerEnded ? m_imageSize : m_burnImageSize;
-  if (!m_lastStatus || *m_lastStatus != code) {
-    m_lastStatus = code;
-    m_framework->ProgressSetPos(m_progress, 0);
-    switch (code) {
-      case BURN_IDLE:
-      case BURN_DOWNLOAD_FAILED:
-      case BURN_VERIFY_FAILED:
-      case BURN_COMPARED_OK:
-        m_framework->ProgressSetRange(m_progress, 0, 1);
-        break;
-      case BURN_SUCCESS:
-        m_framework->ProgressSetRange(m_progress, 0, 1);
-        ExchangeDialogData();
-        break;
-      case BURN_DOWNLOADING:
-      case BURN_VERIFYING:
-      case BURN_COMPARING:
-        m_framework->ProgressSetRange(m_progress, 0, rangeMax);
-        break;
-      default:  // 3, 9 and above 9: no range change
-        break;
-    }
-    m_framework->SetControlText(IDC_STATUS, Widen(BurnStatusText(code)));
-  }
-
-  switch (code) {
-    case BURN_IDLE:
-    case BURN_VERIFY_FAILED:
-      m_framework->ProgressSetPos(m_progress, 0);
-      break;
-    case BURN_DOWNLOADING:
-    case BURN_VERIFYING:
-    case BURN_COMPARING:
-      m_framework->ProgressSetPos(m_progress,
-                                  static_cast<int>(std::clamp<long>(count, INT_MIN, INT_MAX)));
-      break;
-    case BURN_SUCCESS:
-    case BURN_COMPARED_OK:
-      m_framework->ProgressSetPos(m_progress, 1);
-      break;
-    default:
-      break;
-  }
+  const SharedRomImage& shown = m_workerEnded ? m_image : m_burnImage;
+  const std::int32_t rangeMax = shown ? shown->ImageSize() : 0;
+  const bool changed = m_statusDisplay.Show(*m_framework, code, count, rangeMax);
+  // The device's fields read after the burn appear with its success.
+  if (changed && code == BURN_SUCCESS) ExchangeDialogData();
 }
 
 void CTessarinDlg::OnDeviceInfoRefreshed(const std::string& version, const std::string& cur) {
@@ -510,33 +424,12 @@ void CTessarinDlg::OnCloseDialog() {
 
 void CTessarinDlg::FinishClose() {
   m_worker.Wait();
-  m_imageData.reset();
-  m_imageSize = 0;
+  m_image.reset();
   m_hid.Clear();
   m_selectedPath.reset();
   m_closing = false;
   m_ended = true;
   m_framework->EndDialog(IDCANCEL);
-}
-
-// ---------------------------------------------------------------------------
-// Application.
-
-CTessarinApp::CTessarinApp(HidBackend& backend, DialogHostFactory factory,
-                           std::optional<std::filesystem::path> startupDir)
-    : m_backend(backend), m_factory(std::move(factory)), m_startupDir(std::move(startupDir)) {}
-
-bool CTessarinApp::StartInstance() {
-  CTessarinDlg dialog(m_backend, m_startupDir);
-  std::unique_ptr<DialogHost> host =
-      m_factory ? m_factory(MainDialogTemplate(), dialog, m_backend) : nullptr;
-  if (!host) return false;
-  dialog.AttachFramework(host.get());
-  m_dialogResult = host->RunModal();
-  // The worker (if any) posts to the host: it must be gone before the host.
-  dialog.DetachFramework();
-  host.reset();
-  return false;
 }
 
 }  // namespace tessarin

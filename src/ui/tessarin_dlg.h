@@ -1,6 +1,5 @@
-// The main dialog of the window program, its highlighted controls, the About
-// box and the application object, in standard C++. The window itself is a
-// DialogFramework supplied by a host (Qt, or a recording fake in tests).
+// The main dialog of the window program, in standard C++. The window itself
+// is a DialogFramework supplied by a host (Qt, or a recording fake in tests).
 #pragma once
 
 #include <cstdint>
@@ -14,71 +13,21 @@
 #include "burn/burn_worker.h"
 #include "hid/hid_device_manager.h"
 #include "image/compat_state.h"
-#include "platform/hid_platform.h"
+#include "image/rom_image.h"
+#include "ui/combo_box.h"
 #include "ui/dialog_framework.h"
 #include "ui/dialog_templates.h"
+#include "ui/red_control.h"
+#include "ui/status_display.h"
 
 namespace tessarin {
-
-/// An edit control whose text shows red while m_red is nonzero. Bound to its
-/// control by id; the flag lives here, the colour in the host.
-class CRedEdit {
- public:
-  explicit CRedEdit(int id) : m_id(id) {}
-  int Id() const { return m_id; }
-  /// Writes the flag and repaints the control (framework may be null).
-  void SetRed(DialogFramework* framework, int red);
-
-  int m_red = 0;
-
- private:
-  int m_id;
-};
-
-/// The same for a static text control.
-class CRedText {
- public:
-  explicit CRedText(int id) : m_id(id) {}
-  int Id() const { return m_id; }
-  void SetRed(DialogFramework* framework, int red);
-
-  int m_red = 0;
-
- private:
-  int m_id;
-};
-
-/// A drop-down list bound by id: the lines this dialog put into it, so the
-/// dialog knows its content without reading the control back.
-class CComboBox {
- public:
-  explicit CComboBox(int id) : m_id(id) {}
-  int Id() const { return m_id; }
-  void ResetContent(DialogFramework* framework);
-  int AddString(DialogFramework* framework, const std::u16string& text);
-  void SetCurSel(DialogFramework* framework, int index);
-  const std::vector<std::u16string>& Lines() const { return m_lines; }
-  int CurSel() const { return m_curSel; }
-
- private:
-  int m_id;
-  std::vector<std::u16string> m_lines;
-  int m_curSel = -1;
-};
-
-/// The About box (template 100): no members, no exchange; its OK ends it.
-class CAboutDlg {
- public:
-  /// Runs the box modally through the host; returns IDOK.
-  int DoModal(DialogFramework& framework);
-};
 
 /// The main dialog (template 102). Every member function runs on the
 /// user-interface thread unless it says otherwise.
 class CTessarinDlg : public DialogHandlers {
  public:
-  /// `backend` must outlive the dialog. `startupDir` is the directory of the
-  /// last-file memory; nullopt takes the process's current directory at
+  /// `backend` must outlive the dialog; the dialog reaches it only through its
+  /// device manager m_hid. `startupDir` is the directory of the last-file memory; nullopt takes the process's current directory at
   /// LoadLastFile. `sleep` is the worker's sleep (tests pass an instant one).
   explicit CTessarinDlg(HidBackend& backend,
                         std::optional<std::filesystem::path> startupDir = std::nullopt,
@@ -90,7 +39,7 @@ class CTessarinDlg : public DialogHandlers {
   CTessarinDlg& operator=(const CTessarinDlg&) = delete;
 
   /// Gives the dialog its window before OnDialogInit, and installs the
-  /// backend's device-change listener, which posts OnDevicesChanged to the
+  /// manager's device-change listener, which posts OnDevicesChanged to the
   /// user-interface thread. The framework must stay alive until
   /// DetachFramework() returned (or the dialog is destroyed).
   void AttachFramework(DialogFramework* framework);
@@ -134,17 +83,16 @@ class CTessarinDlg : public DialogHandlers {
 
   // Members, in the order of the dialog's design.
   int m_hIcon = IDR_MAINFRAME;  ///< the icon resource of the window and the About box
-  std::int32_t m_imageSize = 0;
-  /// The held image; null while none is held (an empty image counts as held).
-  /// Immutable and shared: a burn holds its own reference, so a reload never
-  /// frees or changes the bytes it reads.
-  std::shared_ptr<const std::vector<std::uint8_t>> m_imageData;
+  /// The held image (its m_imageData and m_imageSize); null while none is held
+  /// (an empty image counts as held). Immutable and shared: a burn holds its
+  /// own reference, so a reload never frees or changes the bytes it reads.
+  SharedRomImage m_image;
   HidDeviceManager m_hid;
   /// m_deviceOpen, m_cancelRequested, m_workerRunning, shared with the worker.
   BurnFlags m_flags;
   int m_progress = 0;  ///< id of the progress bar, looked up by OnDialogInit
-  /// The code whose text is shown; none before the first status.
-  std::optional<unsigned> m_lastStatus;
+  /// The status text and the progress bar; holds m_lastStatus.
+  CStatusDisplay m_statusDisplay{IDC_STATUS, IDC_PROGRESS};
   CRedEdit m_fileEdit{IDC_FILE_PATH};
   CRedText m_timeText{IDC_FILE_TIME};
   CRedText m_messageText{IDC_MESSAGE};
@@ -185,12 +133,11 @@ class CTessarinDlg : public DialogHandlers {
   /// What UpdateBurnButton would decide for the Burn button now.
   bool BurnAllowed() const;
 
-  HidBackend& m_backend;
   std::optional<std::filesystem::path> m_startupDir;
   DialogFramework* m_framework = nullptr;
   CompatState m_compat;
-  /// Size of the image the running (or last) burn writes: the progress range.
-  std::int32_t m_burnImageSize = 0;
+  /// The image the running (or last) burn writes: its size is the progress range.
+  SharedRomImage m_burnImage;
   /// Path of the device the running (or last) burn writes.
   std::string m_burnDevicePath;
   /// A device change arrived during a burn: rescan when the worker has ended.
@@ -204,42 +151,6 @@ class CTessarinDlg : public DialogHandlers {
   std::shared_ptr<CTessarinDlg*> m_alive;
   std::unique_ptr<StatusSink> m_sink;
   BurnWorker m_worker;  // last: joined before anything it uses is destroyed
-};
-
-/// A window that hosts a dialog: the framework plus the modal run.
-class DialogHost : public DialogFramework {
- public:
-  /// Shows the window, calls OnDialogInit once before it appears, routes the
-  /// window's events to the handlers until EndDialog, and returns the result
-  /// given to EndDialog.
-  virtual int RunModal() = 0;
-};
-
-/// Builds the host window for `dialog` (template 102), routing its events to
-/// `handlers`. A host that watches backend.DeviceChangeFd() calls
-/// backend.ProcessDeviceChanges() on the user-interface thread when it is
-/// readable; the dialog installs the listener itself.
-using DialogHostFactory = std::function<std::unique_ptr<DialogHost>(
-    const DialogTemplate& dialog, DialogHandlers& handlers, HidBackend& backend)>;
-
-/// The application object: runs the main dialog modally on a host.
-class CTessarinApp {
- public:
-  /// `backend` must outlive the application object. `startupDir` as for
-  /// CTessarinDlg.
-  CTessarinApp(HidBackend& backend, DialogHostFactory factory,
-               std::optional<std::filesystem::path> startupDir = std::nullopt);
-
-  /// Constructs the dialog, runs it modally, destroys it, and returns false
-  /// (the program then ends). The modal result is kept in m_dialogResult.
-  bool StartInstance();
-
-  int m_dialogResult = 0;
-
- private:
-  HidBackend& m_backend;
-  DialogHostFactory m_factory;
-  std::optional<std::filesystem::path> m_startupDir;
 };
 
 }  // namespace tessarin

@@ -15,7 +15,7 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/hid_report_descriptor.h"
+#include "platform/linux/hid_report_descriptor.h"
 
 #ifndef TESSARIN_UDEV_RULE
 #define TESSARIN_UDEV_RULE "/usr/lib/udev/rules.d/70-tessarin.rules"
@@ -169,8 +169,8 @@ bool ReadFromNode(const std::string& node, HidInterfaceInfo& info, std::vector<s
     return false;
   }
   // The ids are __s16 in the kernel's structure.
-  info.vendorId = static_cast<std::uint16_t>(devinfo.vendor);
-  info.productId = static_cast<std::uint16_t>(devinfo.product);
+  info.m_vendorId = static_cast<std::uint16_t>(devinfo.vendor);
+  info.m_productId = static_cast<std::uint16_t>(devinfo.product);
   desc.assign(rd.value, rd.value + size);
   return true;
 }
@@ -178,7 +178,7 @@ bool ReadFromNode(const std::string& node, HidInterfaceInfo& info, std::vector<s
 HidInterfaceInfo Examine(udev_device* dev) {
   HidInterfaceInfo info;
   const char* devnode = udev_device_get_devnode(dev);
-  info.path = devnode ? devnode : std::string("/dev/") + udev_device_get_sysname(dev);
+  info.m_path = devnode ? devnode : std::string("/dev/") + udev_device_get_sysname(dev);
 
   std::vector<std::uint8_t> desc;
   bool haveIds = false;
@@ -188,8 +188,8 @@ HidInterfaceInfo Examine(udev_device* dev) {
     unsigned bus = 0, vendor = 0, product = 0;
     const char* id = udev_device_get_property_value(hid, "HID_ID");
     if (id && std::sscanf(id, "%x:%x:%x", &bus, &vendor, &product) == 3) {
-      info.vendorId = static_cast<std::uint16_t>(vendor);
-      info.productId = static_cast<std::uint16_t>(product);
+      info.m_vendorId = static_cast<std::uint16_t>(vendor);
+      info.m_productId = static_cast<std::uint16_t>(product);
       haveIds = true;
     }
     if (const char* sys = udev_device_get_syspath(hid)) {
@@ -204,20 +204,20 @@ HidInterfaceInfo Examine(udev_device* dev) {
   if (!haveIds || !haveDesc) {
     std::string error;
     HidInterfaceInfo fromNode;
-    if (!ReadFromNode(info.path, fromNode, desc, &error)) {
-      info.error = error;
+    if (!ReadFromNode(info.m_path, fromNode, desc, &error)) {
+      info.m_error = error;
       return info;
     }
-    info.vendorId = fromNode.vendorId;
-    info.productId = fromNode.productId;
+    info.m_vendorId = fromNode.m_vendorId;
+    info.m_productId = fromNode.m_productId;
   }
 
   std::string error;
   if (auto lengths = ParseReportDescriptor(desc, &error)) {
-    info.outputReportByteLength = lengths->output;
-    info.featureReportByteLength = lengths->feature;
+    info.m_outputReportByteLength = lengths->output;
+    info.m_featureReportByteLength = lengths->feature;
   } else {
-    info.error = info.path + ": " + error;
+    info.m_error = info.m_path + ": " + error;
   }
   return info;
 }
@@ -289,7 +289,7 @@ class HidrawBackend final : public HidBackend {
         listener = m_listener;
       }
       // Called without the guard held, so the listener may replace itself.
-      if (listener) listener(kDeviceNodesChanged);
+      if (listener) listener(DBT_DEVNODES_CHANGED);
     }
   }
 

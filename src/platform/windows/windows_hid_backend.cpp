@@ -135,39 +135,39 @@ class WindowsHidHandle final : public HidHandle {
   OwnedHandle m_handle;
 };
 
-/// Reads the ids and report lengths through a query handle on `info.path`;
-/// on failure leaves the reason in `info.error`.
+/// Reads the ids and report lengths through a query handle on `info.m_path`;
+/// on failure leaves the reason in `info.m_error`.
 void Examine(const std::wstring& widePath, HidInterfaceInfo& info) {
   OwnedHandle query(OpenInterface(widePath, HidOpenMode::kQuery));
   if (!query.valid()) {
-    info.error = DescribeHidOpenFailure(info.path, ::GetLastError());
+    info.m_error = DescribeHidOpenFailure(info.m_path, ::GetLastError());
     return;
   }
   HIDD_ATTRIBUTES attributes{};
   attributes.Size = sizeof(attributes);
   if (!::HidD_GetAttributes(query.get(), &attributes)) {
-    info.error = "read the ids of " + info.path + ": " + WindowsErrorText(::GetLastError());
+    info.m_error = "read the ids of " + info.m_path + ": " + WindowsErrorText(::GetLastError());
     return;
   }
-  info.vendorId = attributes.VendorID;
-  info.productId = attributes.ProductID;
+  info.m_vendorId = attributes.VendorID;
+  info.m_productId = attributes.ProductID;
 
   PHIDP_PREPARSED_DATA preparsed = nullptr;
   if (!::HidD_GetPreparsedData(query.get(), &preparsed)) {
-    info.error =
-        "read the report lengths of " + info.path + ": " + WindowsErrorText(::GetLastError());
+    info.m_error =
+        "read the report lengths of " + info.m_path + ": " + WindowsErrorText(::GetLastError());
     return;
   }
   HIDP_CAPS caps{};
   const NTSTATUS status = ::HidP_GetCaps(preparsed, &caps);
   ::HidD_FreePreparsedData(preparsed);
   if (status != HIDP_STATUS_SUCCESS) {
-    info.error = "read the report lengths of " + info.path + ": the HID class driver answered " +
+    info.m_error = "read the report lengths of " + info.m_path + ": the HID class driver answered " +
                  std::to_string(static_cast<unsigned long>(status));
     return;
   }
-  info.outputReportByteLength = caps.OutputReportByteLength;
-  info.featureReportByteLength = caps.FeatureReportByteLength;
+  info.m_outputReportByteLength = caps.OutputReportByteLength;
+  info.m_featureReportByteLength = caps.FeatureReportByteLength;
 }
 
 /// The interface path of one enumerated interface, or false when the detail
@@ -321,7 +321,7 @@ class WindowsHidBackend final : public HidBackend {
       std::wstring widePath;
       if (!InterfacePath(set, data, &widePath)) continue;
       HidInterfaceInfo info;
-      info.path = ToUtf8(widePath.data(), widePath.size());
+      info.m_path = ToUtf8(widePath.data(), widePath.size());
       Examine(widePath, info);
       found.push_back(std::move(info));
     }
@@ -365,7 +365,7 @@ class WindowsHidBackend final : public HidBackend {
     // the copy keeps the running function alive if it does.
     std::lock_guard lock(m_listenerGuard);
     const DeviceChangeListener listener = m_listener;
-    if (listener) listener(kDeviceNodesChanged);
+    if (listener) listener(DBT_DEVNODES_CHANGED);
   }
 
   std::recursive_mutex m_listenerGuard;

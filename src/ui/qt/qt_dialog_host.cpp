@@ -38,8 +38,8 @@ void CentreOnScreen(QWidget* window) {
 }  // namespace
 
 QtDialogHost::QtDialogHost(const DialogTemplate& dialog, DialogHandlers& handlers,
-                           HidBackend* backend, QWidget* parent)
-    : TemplateDialog(dialog, parent), m_handlers(handlers), m_backend(backend) {
+                           QWidget* parent)
+    : TemplateDialog(dialog, parent), m_handlers(handlers) {
   for (const ControlTemplate& control : dialog.controls) {
     auto* button = qobject_cast<QAbstractButton*>(Control(control.id));
     if (button == nullptr) continue;
@@ -48,19 +48,20 @@ QtDialogHost::QtDialogHost(const DialogTemplate& dialog, DialogHandlers& handler
       if (Routing()) m_handlers.OnCommand(id);
     });
   }
-  if (m_backend != nullptr && m_backend->DeviceChangeFd() >= 0) {
-    m_deviceNotifier =
-        new QSocketNotifier(m_backend->DeviceChangeFd(), QSocketNotifier::Read, this);
-    connect(m_deviceNotifier, &QSocketNotifier::activated, this, [this] {
-      // The listener the dialog installed runs inside and posts the event.
-      m_backend->ProcessDeviceChanges();
-    });
-  }
 }
 
 QtDialogHost::~QtDialogHost() {
   m_ended = true;
-  if (m_deviceNotifier != nullptr) m_deviceNotifier->setEnabled(false);
+  for (QSocketNotifier* notifier : m_notifiers) notifier->setEnabled(false);
+}
+
+void QtDialogHost::WatchDescriptor(int fd, std::function<void()> onReadable) {
+  if (fd < 0 || !onReadable) return;
+  auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+  m_notifiers.push_back(notifier);
+  connect(notifier, &QSocketNotifier::activated, this, [this, onReadable = std::move(onReadable)] {
+    if (Routing()) onReadable();
+  });
 }
 
 void QtDialogHost::Start() {
@@ -264,10 +265,12 @@ void QtDialogHost::contextMenuEvent(QContextMenuEvent* event) {
   menu.exec(event->globalPos());
 }
 
-DialogHostFactory QtDialogHostFactory() {
-  return [](const DialogTemplate& dialog, DialogHandlers& handlers,
-            HidBackend& backend) -> std::unique_ptr<DialogHost> {
-    return std::make_unique<QtDialogHost>(dialog, handlers, &backend);
+DialogHostFactory QtDialogHostFactory(std::function<void(QtDialogHost&)> setUp) {
+  return [setUp = std::move(setUp)](const DialogTemplate& dialog,
+                                    DialogHandlers& handlers) -> std::unique_ptr<DialogHost> {
+    auto host = std::make_unique<QtDialogHost>(dialog, handlers);
+    if (setUp) setUp(*host);
+    return host;
   };
 }
 

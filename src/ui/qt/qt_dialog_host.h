@@ -10,10 +10,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "platform/hid_platform.h"
+#include "ui/dialog_host.h"
 #include "ui/qt/template_dialog.h"
-#include "ui/tessarin_dlg.h"
 
 class QSocketNotifier;
 
@@ -21,8 +21,8 @@ namespace tessarin {
 
 /// Routing, all on the user-interface thread:
 /// - window activation gained and lost -> OnActivateDialog(1 / 0);
-/// - the backend's device-change descriptor readable -> ProcessDeviceChanges()
-///   (whose listener, installed by the dialog, posts OnDevicesChanged(7));
+/// - a descriptor given to WatchDescriptor readable -> its callback (the
+///   application watches the HID backend's device-change descriptor so);
 /// - Esc, the close box, Alt+F4 -> OnCloseDialog; the window closes only
 ///   when a handler calls EndDialog;
 /// - Enter with no default button to press -> OnCommand(IDOK); button clicks
@@ -35,10 +35,8 @@ class QtDialogHost : public TemplateDialog, public DialogHost {
   Q_OBJECT
 
  public:
-  /// `backend` may be null (no device-change descriptor is watched); it and
   /// `handlers` must outlive the host.
-  QtDialogHost(const DialogTemplate& dialog, DialogHandlers& handlers, HidBackend* backend,
-               QWidget* parent = nullptr);
+  QtDialogHost(const DialogTemplate& dialog, DialogHandlers& handlers, QWidget* parent = nullptr);
   ~QtDialogHost() override;
 
   /// Calls OnDialogInit, shows and activates the window, and returns at once
@@ -52,6 +50,10 @@ class QtDialogHost : public TemplateDialog, public DialogHost {
   int Result() const { return m_result; }
   /// The About item, or null before AddAboutCommand.
   QAction* AboutAction() const { return m_aboutAction; }
+
+  /// Calls `onReadable` on the user-interface thread whenever `fd` is
+  /// readable, until the dialog ended (the descriptor must stay open as long).
+  void WatchDescriptor(int fd, std::function<void()> onReadable);
 
   /// Replaces the file chooser (tests): called instead of the file dialog.
   void SetFileChooser(std::function<std::optional<std::u16string>()> chooser);
@@ -96,8 +98,7 @@ class QtDialogHost : public TemplateDialog, public DialogHost {
   bool Routing() const { return !m_ended; }
 
   DialogHandlers& m_handlers;
-  HidBackend* m_backend;
-  QSocketNotifier* m_deviceNotifier = nullptr;
+  std::vector<QSocketNotifier*> m_notifiers;
   QAction* m_aboutAction = nullptr;
   std::function<std::optional<std::u16string>()> m_chooser;
   std::map<int, ProgressRange> m_progressRanges;
@@ -106,7 +107,9 @@ class QtDialogHost : public TemplateDialog, public DialogHost {
   int m_result = 0;
 };
 
-/// The factory CTessarinApp builds its window with.
-DialogHostFactory QtDialogHostFactory();
+/// The factory CTessarinApp builds its window with; `setUp` (when given) runs
+/// on each host before the dialog starts (the application wires its device
+/// notifications there).
+DialogHostFactory QtDialogHostFactory(std::function<void(QtDialogHost&)> setUp = {});
 
 }  // namespace tessarin

@@ -21,7 +21,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/hid_platform.h"
 #include "sim/sim_device.h"
+#include "support/sim_configs.h"
 
 namespace tessarin::testing {
 
@@ -30,6 +32,14 @@ namespace tessarin::testing {
 inline bool UnderUmockdev() {
   const char* preload = std::getenv("LD_PRELOAD");
   return preload && std::strstr(preload, "libumockdev-preload") != nullptr;
+}
+
+/// The real backend of this system; a failed start fails the test.
+inline std::unique_ptr<HidBackend> NewPlatformBackend() {
+  std::string error;
+  auto backend = CreatePlatformHidBackend(&error);
+  EXPECT_TRUE(backend) << error;
+  return backend;
 }
 
 #define SKIP_UNLESS_UMOCKDEV()                                                               \

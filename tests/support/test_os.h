@@ -1,5 +1,5 @@
-// Starting another program and waiting for it: what the end-to-end tests of
-// the command-line tool need to run the built tool.
+// What the tests need of the operating system beyond the programs' own
+// platform layer: starting the built tools, FIFOs and the process's time zone.
 #pragma once
 
 #include <filesystem>
@@ -19,5 +19,12 @@ int RunProgram(const std::filesystem::path& program, const std::vector<std::stri
 
 /// This process's id, for names of scratch files that must not collide.
 unsigned long CurrentProcessId();
+
+/// Creates a FIFO. False where the system has none.
+bool CreateFifo(const std::filesystem::path& path, std::string* err);
+
+/// Switches the process's time zone to a TZ rule such as "CET-1CEST,M3.5.0,M10.5.0/3".
+/// False where that cannot be done.
+bool SetProcessTimeZone(const std::string& tz);
 
 }  // namespace tessarin

@@ -156,18 +156,4 @@ bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8
   return true;
 }
 
-bool CreateFifo(const std::filesystem::path& path, std::string* err) {
-  if (::mkfifo(path.c_str(), 0600) != 0) {
-    if (err) *err = "mkfifo " + path.string() + ": " + ErrnoText(errno);
-    return false;
-  }
-  return true;
-}
-
-bool SetProcessTimeZone(const std::string& tz) {
-  if (::setenv("TZ", tz.c_str(), 1) != 0) return false;
-  ::tzset();
-  return true;
-}
-
 }  // namespace tessarin

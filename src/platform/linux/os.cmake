@@ -1,15 +1,19 @@
-# The Linux backend: hidraw nodes found and watched through libudev, report
-# lengths from the report descriptor. Included by src/platform/CMakeLists.txt.
+# Linux: POSIX files and terminal; the HID backend on hidraw nodes found and
+# watched through libudev, report lengths from the report descriptor.
+# Included by src/platform/CMakeLists.txt.
+target_sources(tessarin_fileio PRIVATE ${CMAKE_CURRENT_LIST_DIR}/file_io.cpp)
+
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)
 
 target_sources(tessarin_platform PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/terminal.cpp
   ${CMAKE_CURRENT_LIST_DIR}/hidraw_backend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/hidraw_backend.h
-  ${CMAKE_CURRENT_LIST_DIR}/../hid_report_descriptor.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../hid_report_descriptor.h
+  ${CMAKE_CURRENT_LIST_DIR}/hid_report_descriptor.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/hid_report_descriptor.h
 )
-target_link_libraries(tessarin_platform PUBLIC PkgConfig::UDEV)
+target_link_libraries(tessarin_platform PRIVATE PkgConfig::UDEV)
 
 # The rule that gives the user at the seat access to Kestrova devices goes to
 # lib/udev/rules.d under the install prefix (/usr/lib/udev/rules.d for a

@@ -1,4 +1,4 @@
-#include "platform/hid_report_descriptor.h"
+#include "platform/linux/hid_report_descriptor.h"
 
 #include <array>
 #include <cstdio>

@@ -1,12 +1,15 @@
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <system_error>
 
-#include "platform/process.h"
+#include "support/test_os.h"
 
 extern char** environ;
 
@@ -46,5 +49,19 @@ int RunProgram(const std::filesystem::path& program, const std::vector<std::stri
 }
 
 unsigned long CurrentProcessId() { return static_cast<unsigned long>(::getpid()); }
+
+bool CreateFifo(const std::filesystem::path& path, std::string* err) {
+  if (::mkfifo(path.c_str(), 0600) != 0) {
+    if (err) *err = "mkfifo " + path.string() + ": " + std::generic_category().message(errno);
+    return false;
+  }
+  return true;
+}
+
+bool SetProcessTimeZone(const std::string& tz) {
+  if (::setenv("TZ", tz.c_str(), 1) != 0) return false;
+  ::tzset();
+  return true;
+}
 
 }  // namespace tessarin

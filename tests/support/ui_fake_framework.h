@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "ui/dialog_host.h"
 #include "ui/tessarin_dlg.h"
 
 namespace tessarin::testing {

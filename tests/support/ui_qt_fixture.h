@@ -19,7 +19,7 @@
 #include <optional>
 #include <string>
 
-#include "image_test_dir.h"
+#include "support/image_test_dir.h"
 #include "sim/sim_backend.h"
 #include "ui/qt/qt_dialog_host.h"
 #include "ui/tessarin_dlg.h"
@@ -82,7 +82,9 @@ class QtDialogTest : public ::testing::Test {
     BurnSleep sleep;
     if (!realSleep) sleep = [](std::chrono::milliseconds) {};
     m_dialog = std::make_unique<CTessarinDlg>(*m_backend, m_dir.path(), sleep);
-    m_host = std::make_unique<QtDialogHost>(MainDialogTemplate(), *m_dialog, m_backend.get());
+    m_host = std::make_unique<QtDialogHost>(MainDialogTemplate(), *m_dialog);
+    SimBackend& backend = *m_backend;
+    m_host->WatchDescriptor(backend.DeviceChangeFd(), [&backend] { backend.ProcessDeviceChanges(); });
     m_dialog->AttachFramework(m_host.get());
     m_host->SetFileChooser([this]() -> std::optional<std::u16string> {
       ++m_chooserCalls;

@@ -6,6 +6,8 @@
 #include <system_error>
 
 #include "platform/file_io.h"
+#include "platform/windows/owned_handle.h"
+#include "platform/windows/wide_text.h"
 
 namespace tessarin {
 namespace {
@@ -15,26 +17,13 @@ std::string LastErrorText() {
 }
 
 // Paths in messages as UTF-8; path::string() would throw on names outside the code page.
-std::string Show(const std::filesystem::path& path) {
-  const std::wstring& wide = path.native();
-  if (wide.empty()) return {};
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                      nullptr, 0, nullptr, nullptr);
-  std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-  if (n > 0) {
-    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
-                          nullptr, nullptr);
-  }
-  return out;
-}
+std::string Show(const std::filesystem::path& path) { return WideToUtf8(path.native()); }
 
 HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
 constexpr intptr_t kNoHandle = -1;  // INVALID_HANDLE_VALUE
 
-void CloseQuietly(intptr_t h) {
-  if (h != kNoHandle) ::CloseHandle(AsHandle(h));
-}
+void CloseQuietly(intptr_t h) { OwnedHandle closing(AsHandle(h)); }
 
 }  // namespace
 
@@ -42,31 +31,29 @@ std::optional<ReadOnlyFile> ReadOnlyFile::Open(const std::filesystem::path& path
                                                std::string* err) {
   const std::string where = "open " + Show(path) + ": ";
   // Shared with nobody while open; a directory fails without FILE_FLAG_BACKUP_SEMANTICS.
-  HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
+  OwnedHandle h(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.valid()) {
     if (err) *err = where + LastErrorText();
     return std::nullopt;
   }
-  if (::GetFileType(h) != FILE_TYPE_DISK) {
-    ::CloseHandle(h);
+  if (::GetFileType(h.get()) != FILE_TYPE_DISK) {
     if (err) *err = where + "not a regular file";
     return std::nullopt;
   }
   LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(h, &size)) {
+  if (!::GetFileSizeEx(h.get(), &size)) {
     if (err) *err = where + LastErrorText();
-    ::CloseHandle(h);
     return std::nullopt;
   }
   ReadOnlyFile file;
-  file.m_handle = reinterpret_cast<intptr_t>(h);
   file.m_size = size.QuadPart > 0 ? static_cast<uint64_t>(size.QuadPart) : 0;
   FILETIME written{};
-  if (::GetFileTime(h, nullptr, nullptr, &written)) {
+  if (::GetFileTime(h.get(), nullptr, nullptr, &written)) {
     file.m_lastWriteTicks =
         (static_cast<uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
   }
+  file.m_handle = reinterpret_cast<intptr_t>(h.Release());
   return file;
 }
 
@@ -108,16 +95,16 @@ bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8
                         std::string* err) {
   static std::atomic<unsigned> counter{0};
   const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
-  HANDLE h = INVALID_HANDLE_VALUE;
+  OwnedHandle h;
   std::filesystem::path temp;
-  for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
+  for (int attempt = 0; attempt < 100 && !h.valid(); ++attempt) {
     temp = dir / (path.filename().wstring() + L".tmp" + std::to_wstring(::GetCurrentProcessId()) +
                   L"-" + std::to_wstring(counter++));
-    h = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                      nullptr);
-    if (h == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) break;
+    h.Reset(::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h.valid() && ::GetLastError() != ERROR_FILE_EXISTS) break;
   }
-  if (h == INVALID_HANDLE_VALUE) {
+  if (!h.valid()) {
     if (err) *err = "create " + Show(temp) + ": " + LastErrorText();
     return false;
   }
@@ -128,17 +115,17 @@ bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8
     DWORD wrote = 0;
     const size_t left = bytes.size() - done;
     const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
-    if (!::WriteFile(h, bytes.data() + done, chunk, &wrote, nullptr)) {
+    if (!::WriteFile(h.get(), bytes.data() + done, chunk, &wrote, nullptr)) {
       ok = false;
       reason = LastErrorText();
     }
     done += wrote;
   }
-  if (ok && !::FlushFileBuffers(h)) {
+  if (ok && !::FlushFileBuffers(h.get())) {
     ok = false;
     reason = LastErrorText();
   }
-  ::CloseHandle(h);
+  h.Reset();
   if (!ok) {
     ::DeleteFileW(temp.c_str());
     if (err) *err = "write " + Show(temp) + ": " + reason;
@@ -153,12 +140,5 @@ bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8
   }
   return true;
 }
-
-bool CreateFifo(const std::filesystem::path&, std::string* err) {
-  if (err) *err = "this system has no FIFOs in the file system";
-  return false;
-}
-
-bool SetProcessTimeZone(const std::string&) { return false; }
 
 }  // namespace tessarin

@@ -1,0 +1,10 @@
+#include "ui/about_dlg.h"
+
+namespace tessarin {
+
+int CAboutDlg::DoModal(DialogFramework& framework) {
+  framework.RunAboutBox();
+  return IDOK;
+}
+
+}  // namespace tessarin

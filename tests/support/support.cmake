@@ -1,0 +1,19 @@
+# What every test binary may build on besides the code under test: the OS
+# helpers of the tests (starting programs, FIFOs, the time zone) and the
+# shared fixtures and builders of tests/support/ (headers).
+if(WIN32)
+  set(TESSARIN_TEST_OS_DIR windows)
+else()
+  set(TESSARIN_TEST_OS_DIR linux)
+endif()
+add_library(tessarin_test_support STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/test_os.h
+  ${CMAKE_CURRENT_LIST_DIR}/${TESSARIN_TEST_OS_DIR}/test_os.cpp
+)
+target_include_directories(tessarin_test_support PUBLIC
+  ${CMAKE_CURRENT_LIST_DIR}/.. ${PROJECT_SOURCE_DIR}/src)
+target_compile_features(tessarin_test_support PUBLIC cxx_std_20)
+if(WIN32)
+  target_compile_definitions(tessarin_test_support PRIVATE NOMINMAX WIN32_LEAN_AND_MEAN
+    _WIN32_WINNT=0x0601)
+endif()
