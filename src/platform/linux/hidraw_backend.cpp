@@ -9,12 +9,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <system_error>
 #include <vector>
 
+#include "platform/file_io.h"
 #include "platform/linux/hid_report_descriptor.h"
 
 #ifndef TESSARIN_UDEV_RULE
@@ -137,13 +136,6 @@ class HidrawHandle final : public HidHandle {
   Fd m_fd;
 };
 
-std::string ReadFileBytes(const std::string& path, bool* ok) {
-  std::ifstream in(path, std::ios::binary);
-  *ok = static_cast<bool>(in);
-  if (!*ok) return {};
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 /// Ids and descriptor straight from the node, for a hid parent whose sysfs
 /// entries are missing. Needs read access to the node.
 bool ReadFromNode(const std::string& node, HidInterfaceInfo& info, std::vector<std::uint8_t>& desc,
@@ -193,10 +185,10 @@ HidInterfaceInfo Examine(udev_device* dev) {
       haveIds = true;
     }
     if (const char* sys = udev_device_get_syspath(hid)) {
-      bool ok = false;
-      std::string bytes = ReadFileBytes(std::string(sys) + "/report_descriptor", &ok);
-      if (ok && !bytes.empty()) {
-        desc.assign(bytes.begin(), bytes.end());
+      WholeFile file = ReadWholeFile(std::string(sys) + "/report_descriptor",
+                                     HID_MAX_DESCRIPTOR_SIZE);
+      if (file.m_failure == FileReadFailure::kNone && !file.m_bytes.empty()) {
+        desc = std::move(file.m_bytes);
         haveDesc = true;
       }
     }

@@ -21,52 +21,14 @@ extern "C" {
 #include <utility>
 #include <vector>
 
+#include "platform/windows/owned_handle.h"
+#include "platform/windows/wide_text.h"
+
 namespace tessarin {
 
 const wchar_t* const kDeviceChangeWindowClass = L"TessarinDeviceChangeWindow";
 
 namespace {
-
-std::string ToUtf8(const wchar_t* text, std::size_t length) {
-  if (length == 0) return {};
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
-                                      nullptr, nullptr);
-  if (n <= 0) return {};
-  std::string out(static_cast<std::size_t>(n), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), n, nullptr,
-                        nullptr);
-  return out;
-}
-
-// Paths come back to Open() as Enumerate() gave them, so the round trip is
-// exact for every path the system can produce.
-bool ToUtf16(const std::string& text, std::wstring* out) {
-  out->clear();
-  if (text.empty()) return true;
-  const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
-                                      static_cast<int>(text.size()), nullptr, 0);
-  if (n <= 0) return false;
-  out->resize(static_cast<std::size_t>(n));
-  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                        out->data(), n);
-  return true;
-}
-
-/// Owns one kernel handle.
-class OwnedHandle {
- public:
-  explicit OwnedHandle(HANDLE handle = INVALID_HANDLE_VALUE) : m_handle(handle) {}
-  OwnedHandle(const OwnedHandle&) = delete;
-  OwnedHandle& operator=(const OwnedHandle&) = delete;
-  ~OwnedHandle() {
-    if (valid()) ::CloseHandle(m_handle);
-  }
-  HANDLE get() const { return m_handle; }
-  bool valid() const { return m_handle != INVALID_HANDLE_VALUE && m_handle != nullptr; }
-
- private:
-  HANDLE m_handle;
-};
 
 struct OpenParameters {
   DWORD access;
@@ -321,7 +283,7 @@ class WindowsHidBackend final : public HidBackend {
       std::wstring widePath;
       if (!InterfacePath(set, data, &widePath)) continue;
       HidInterfaceInfo info;
-      info.m_path = ToUtf8(widePath.data(), widePath.size());
+      info.m_path = WideToUtf8(widePath);
       Examine(widePath, info);
       found.push_back(std::move(info));
     }
@@ -330,12 +292,14 @@ class WindowsHidBackend final : public HidBackend {
   }
 
   HidHandlePtr Open(const std::string& path, HidOpenMode mode, std::string* error) override {
-    std::wstring widePath;
-    if (path.empty() || !ToUtf16(path, &widePath)) {
+    // Paths come back as Enumerate() gave them, so the round trip is exact
+    // for every path the system can produce.
+    const std::optional<std::wstring> widePath = Utf8ToWide(path);
+    if (path.empty() || !widePath) {
       if (error) *error = "open \"" + path + "\": not a device path (empty or not UTF-8)";
       return nullptr;
     }
-    HANDLE handle = OpenInterface(widePath, mode);
+    HANDLE handle = OpenInterface(*widePath, mode);
     if (handle == INVALID_HANDLE_VALUE) {
       if (error) *error = DescribeHidOpenFailure(path, ::GetLastError());
       return nullptr;
@@ -382,7 +346,7 @@ std::string WindowsErrorText(unsigned long code) {
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   std::string text;
-  if (n > 0 && buffer) text = ToUtf8(buffer, n);
+  if (n > 0 && buffer) text = WideToUtf8(std::wstring_view(buffer, n));
   if (buffer) ::LocalFree(buffer);
   while (!text.empty() &&
          (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.')) {
