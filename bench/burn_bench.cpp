@@ -38,8 +38,8 @@ struct Bench {
         BurnSleep sleep)
       : backend(std::move(clock)) {
     SimDeviceConfig config;
-    config.pagedWrite = paged;
-    config.latency = latency;
+    config.m_pagedWrite = paged;
+    config.m_latency = latency;
     device = backend.Device(backend.AddDevice(config));
     device->SetLogging(false);
     hid.Open(hid.Scan());

@@ -155,8 +155,8 @@ struct Rig {
 
 SimDeviceConfig Config(bool paged, int readyAfter = 0) {
   SimDeviceConfig config;
-  config.pagedWrite = paged;
-  config.readyAfter = readyAfter;
+  config.m_pagedWrite = paged;
+  config.m_readyAfter = readyAfter;
   return config;
 }
 
@@ -170,10 +170,10 @@ struct FrameMatch {
 };
 
 bool Matches(const SimFrame& frame, const FrameMatch& m) {
-  if (frame.bytes[1] != m.command) return false;
-  const int address = frame.bytes[2] << 8 | frame.bytes[3];
+  if (frame.m_bytes[1] != m.command) return false;
+  const int address = frame.m_bytes[2] << 8 | frame.m_bytes[3];
   if (m.address >= 0 && address != m.address) return false;
-  return m.length == 0 || frame.bytes[4] == m.length;
+  return m.length == 0 || frame.m_bytes[4] == m.length;
 }
 
 bool IsSend(FrameTransfer t) {
@@ -195,7 +195,7 @@ Ordinals Locate(const SimDeviceConfig& config, const Bytes& eeprom, const Bytes&
   int seen = 0;
   Ordinals found;
   for (const auto& frame : rig.device->Frames()) {
-    if (IsSend(frame.transfer)) {
+    if (IsSend(frame.m_transfer)) {
       ++sends;
       if (found.send == 0 && Matches(frame, match) && ++seen == match.nth) found.send = sends;
     } else {
@@ -367,12 +367,12 @@ TEST(BurnProgress, HundredBytesOnThePlainPath) {
   // No ready queries on the plain path; the invalidation frame comes first.
   const auto requests = rig.device->Requests();
   EXPECT_TRUE(std::none_of(requests.begin(), requests.end(), [](const SimFrame& f) {
-    return f.bytes[1] == CMD_QUERY_READY || f.bytes[1] == CMD_PREPARE_WRITE;
+    return f.m_bytes[1] == CMD_QUERY_READY || f.m_bytes[1] == CMD_PREPARE_WRITE;
   }));
   ASSERT_GE(requests.size(), 2u);
-  EXPECT_EQ(requests[1].bytes[1], CMD_WRITE_EEPROM);
-  EXPECT_EQ(requests[1].bytes[4], 1);
-  EXPECT_EQ(requests[1].bytes[5], 0xFF);
+  EXPECT_EQ(requests[1].m_bytes[1], CMD_WRITE_EEPROM);
+  EXPECT_EQ(requests[1].m_bytes[4], 1);
+  EXPECT_EQ(requests[1].m_bytes[5], 0xFF);
 }
 
 /// The write lengths and the ready queries that follow each write, in order:
@@ -381,11 +381,11 @@ std::string WriteShape(const std::vector<SimFrame>& requests, int* readyQueries)
   std::string shape;
   int ready = 0;
   for (const auto& f : requests) {
-    if (f.bytes[1] == CMD_PREPARE_WRITE) shape += "P";
-    if (f.bytes[1] == CMD_WRITE_EEPROM)
-      shape += (shape.empty() ? "" : " ") + std::to_string(f.bytes[4]);
-    if (f.bytes[1] == CMD_QUERY_READY) ++ready;
-    if (f.bytes[1] == CMD_READ_EEPROM) break;
+    if (f.m_bytes[1] == CMD_PREPARE_WRITE) shape += "P";
+    if (f.m_bytes[1] == CMD_WRITE_EEPROM)
+      shape += (shape.empty() ? "" : " ") + std::to_string(f.m_bytes[4]);
+    if (f.m_bytes[1] == CMD_QUERY_READY) ++ready;
+    if (f.m_bytes[1] == CMD_READ_EEPROM) break;
   }
   *readyQueries = ready;
   return shape;
@@ -408,9 +408,9 @@ TEST(BurnPaged, BlocksStayInsidePagesAndWaitForReady) {
     // Every block of the download is followed by its ready wait.
     const auto requests = rig.device->Requests();
     for (std::size_t i = 0; i + 1 < requests.size(); ++i) {
-      if (requests[i].bytes[1] == CMD_READ_EEPROM) break;
-      if (requests[i].bytes[1] == CMD_WRITE_EEPROM) {
-        EXPECT_EQ(requests[i + 1].bytes[1], CMD_QUERY_READY) << i;
+      if (requests[i].m_bytes[1] == CMD_READ_EEPROM) break;
+      if (requests[i].m_bytes[1] == CMD_WRITE_EEPROM) {
+        EXPECT_EQ(requests[i + 1].m_bytes[1], CMD_QUERY_READY) << i;
       }
     }
     EXPECT_TRUE(std::equal(image.begin(), image.end(), rig.device->Eeprom().begin()));
@@ -446,8 +446,8 @@ TEST(BurnSerial, DescriptorWrittenAndReadBack) {
               row.expected);
     int blocks = 0;
     for (const auto& f : rig.device->Requests()) {
-      const int address = f.bytes[2] << 8 | f.bytes[3];
-      if (f.bytes[1] == CMD_WRITE_EEPROM && address >= int(SERIAL_AT)) ++blocks;
+      const int address = f.m_bytes[2] << 8 | f.m_bytes[3];
+      if (f.m_bytes[1] == CMD_WRITE_EEPROM && address >= int(SERIAL_AT)) ++blocks;
     }
     EXPECT_EQ(blocks, row.writeBlocks);
   }
@@ -470,7 +470,8 @@ TEST(BurnSerial, ClearAcceptedWhenEitherByteReadsFF) {
     rig.onFrame = [&rig, &row](const TraceEvent& e) {
       const int address = e.m_bytes[2] << 8 | e.m_bytes[3];
       if (e.m_ok && e.m_bytes[1] == CMD_WRITE_EEPROM && address == int(SERIAL_AT) &&
-          (e.m_transfer == FrameTransfer::kSendOutput || e.m_transfer == FrameTransfer::kSendFeature)) {
+          (e.m_transfer == FrameTransfer::kSendOutput ||
+           e.m_transfer == FrameTransfer::kSendFeature)) {
         rig.device->SetEeprom(SERIAL_AT, row.stored);
       }
     };
@@ -481,9 +482,9 @@ TEST(BurnSerial, ClearAcceptedWhenEitherByteReadsFF) {
 
 TEST(BurnReportModes, FeatureReportDeviceIsBurned) {
   SimDeviceConfig config = Config(true, 1);
-  config.outputReportByteLength = 0;
-  config.inputReportByteLength = 0;
-  config.featureReportByteLength = 65;
+  config.m_outputReportByteLength = 0;
+  config.m_inputReportByteLength = 0;
+  config.m_featureReportByteLength = 65;
   Rig rig(config);
   const Bytes image = MakeBytes(1000, NEW_COMMIT, 7);
   ASSERT_EQ(rig.Burn(image, u"SN1"), 1);

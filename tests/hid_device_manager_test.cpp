@@ -34,7 +34,7 @@ ReportFrame Frame(std::initializer_list<std::uint8_t> head) {
 
 ReportFrame Bytes(const SimFrame& frame) {
   ReportFrame bytes;
-  std::copy(frame.bytes.begin(), frame.bytes.end(), bytes.begin());
+  std::copy(frame.m_bytes.begin(), frame.m_bytes.end(), bytes.begin());
   return bytes;
 }
 
@@ -147,11 +147,11 @@ TEST_F(DeviceManagerTest, EveryCommandSendsItsFrameOnTheModesTransport) {
       ASSERT_TRUE(c.run(manager));
       const auto frames = device->Frames();
       ASSERT_EQ(frames.size(), c.fetches ? 2u : 1u);
-      EXPECT_EQ(frames[0].transfer,
+      EXPECT_EQ(frames[0].m_transfer,
                 feature ? FrameTransfer::kSendFeature : FrameTransfer::kSendOutput);
       EXPECT_EQ(Bytes(frames[0]), c.request);
       if (c.fetches) {
-        EXPECT_EQ(frames[1].transfer,
+        EXPECT_EQ(frames[1].m_transfer,
                   feature ? FrameTransfer::kFetchFeature : FrameTransfer::kFetchInput);
       }
     }
@@ -167,7 +167,7 @@ TEST_F(DeviceManagerTest, ProbeSendsItsFrameOnTheGivenHandles) {
   const auto frames = device->Frames();
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(Bytes(frames[0]), Frame({0x00, 0x1D, 0x80, 0xC0, 0x01}));
-  EXPECT_EQ(frames[1].transfer, FrameTransfer::kFetchInput);
+  EXPECT_EQ(frames[1].m_transfer, FrameTransfer::kFetchInput);
   // Mode 1 never touches the feature handle, mode 2 only it.
   EXPECT_FALSE(hid.Probe(REPORT_MODE_FEATURE, nullptr, write.get(), read.get()));
 }
@@ -345,7 +345,7 @@ TEST_F(DeviceManagerTest, UnansweredProbeLeavesTheInterfaceOutAndClosesItsHandle
     SimBackend sim;
     HidDeviceManager manager(sim);
     SimDeviceConfig config = base;
-    config.answersProbe = false;
+    config.m_answersProbe = false;
     sim.AddDevice(config);
     EXPECT_FALSE(manager.Scan());
     EXPECT_TRUE(manager.Entries().empty());
@@ -358,9 +358,9 @@ TEST_F(DeviceManagerTest, UnansweredProbeLeavesTheInterfaceOutAndClosesItsHandle
 
 TEST_F(DeviceManagerTest, InterfacesThatCannotBeOpenedOrExaminedAreSkippedWithTheReason) {
   SimDeviceConfig denied;
-  denied.denyOpen = true;
+  denied.m_denyOpen = true;
   SimDeviceConfig unreadable;
-  unreadable.enumerateError = "cannot read the report descriptor";
+  unreadable.m_enumerateError = "cannot read the report descriptor";
   backend.AddDevice(denied);
   backend.AddDevice(unreadable);
   backend.AddDevice(Mode2());
@@ -376,10 +376,10 @@ TEST_F(DeviceManagerTest, InterfacesThatCannotBeOpenedOrExaminedAreSkippedWithTh
 
 TEST_F(DeviceManagerTest, EntriesKeepEnumerationOrder) {
   SimDeviceConfig silent;
-  silent.answersProbe = false;
+  silent.m_answersProbe = false;
   SimDeviceConfig other = Mode2();
-  other.vendorId = 0x1234;
-  other.productId = 0x5678;
+  other.m_vendorId = 0x1234;
+  other.m_productId = 0x5678;
   backend.AddDevice(Mode1());
   backend.AddDevice(silent);
   backend.AddDevice(other);

@@ -31,13 +31,13 @@ TEST(HidrawBackend, EnumeratesIdsAndLengthsFromSysfsOrTheNode) {
   SKIP_UNLESS_UMOCKDEV();
   HidrawTestbed bed;
   SimDeviceConfig other = Mode1();
-  other.vendorId = 0x046D;
-  other.productId = 0xC077;
-  other.outputReportByteLength = 64;
-  other.featureReportByteLength = 64;
+  other.m_vendorId = 0x046D;
+  other.m_productId = 0xC077;
+  other.m_outputReportByteLength = 64;
+  other.m_featureReportByteLength = 64;
   SimDeviceConfig both = Mode1();
-  both.featureReportByteLength = 65;
-  both.productId = 0x8042;
+  both.m_featureReportByteLength = 65;
+  both.m_productId = 0x8042;
 
   struct Row {
     SimDeviceConfig config;
@@ -119,10 +119,10 @@ TEST(HidrawBackend, CarriesFramesInBothReportModes) {
   for (auto* d : {&out, &feature}) {
     const auto requests = d->device->Requests();
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].bytes, request);
+    EXPECT_EQ(requests[0].m_bytes, request);
   }
-  EXPECT_EQ(out.device->Requests()[0].transfer, FrameTransfer::kSendOutput);
-  EXPECT_EQ(feature.device->Requests()[0].transfer, FrameTransfer::kSendFeature);
+  EXPECT_EQ(out.device->Requests()[0].m_transfer, FrameTransfer::kSendOutput);
+  EXPECT_EQ(feature.device->Requests()[0].m_transfer, FrameTransfer::kSendFeature);
 }
 
 TEST(HidrawBackend, UnpluggedDeviceFailsEveryCallOnOpenHandles) {

@@ -24,8 +24,8 @@ TEST(HidrawManager, EveryCommandWorksInBothReportModes) {
     SCOPED_TRACE(mode);
     HidrawTestbed bed;
     SimDeviceConfig config = WithMode(mode);
-    config.pagedWrite = true;
-    config.readyAfter = 1;
+    config.m_pagedWrite = true;
+    config.m_readyAfter = 1;
     auto& d = bed.Add(config);
     auto backend = NewBackend();
     HidDeviceManager manager(*backend);
@@ -66,8 +66,8 @@ TEST(HidrawManager, EveryCommandWorksInBothReportModes) {
         mode == REPORT_MODE_FEATURE ? FrameTransfer::kSendFeature : FrameTransfer::kSendOutput;
     const auto requests = d.device->Requests();
     ASSERT_EQ(requests.size(), 7u);  // probe + the six above
-    for (const SimFrame& f : requests) EXPECT_EQ(f.transfer, sent);
-    EXPECT_EQ(requests[0].bytes[1], CMD_PROBE);
+    for (const SimFrame& f : requests) EXPECT_EQ(f.m_transfer, sent);
+    EXPECT_EQ(requests[0].m_bytes[1], CMD_PROBE);
   }
 }
 
@@ -75,12 +75,12 @@ TEST(HidrawManager, ListsOnlyAnsweringInterfacesWithA65ByteReport) {
   SKIP_UNLESS_UMOCKDEV();
   HidrawTestbed bed;
   SimDeviceConfig short64 = WithMode(REPORT_MODE_OUTPUT_INPUT);
-  short64.outputReportByteLength = 64;
-  short64.featureReportByteLength = 64;
+  short64.m_outputReportByteLength = 64;
+  short64.m_featureReportByteLength = 64;
   SimDeviceConfig silent = WithMode(REPORT_MODE_OUTPUT_INPUT);
-  silent.answersProbe = false;
+  silent.m_answersProbe = false;
   SimDeviceConfig silentFeature = WithMode(REPORT_MODE_FEATURE);
-  silentFeature.answersProbe = false;
+  silentFeature.m_answersProbe = false;
   auto& skipped = bed.Add(short64);
   auto& quiet = bed.Add(silent);
   auto& quietFeature = bed.Add(silentFeature);

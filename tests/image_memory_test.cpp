@@ -6,8 +6,8 @@
 
 #include "image/last_file_memory.h"
 #include "image/utf16.h"
-#include "support/image_test_dir.h"
 #include "platform/file_io.h"
+#include "support/image_test_dir.h"
 #include "support/test_os.h"
 
 namespace tessarin {

@@ -11,8 +11,8 @@
 #include "image/file_time.h"
 #include "image/image_file.h"
 #include "image/rom_image.h"
-#include "support/image_test_dir.h"
 #include "platform/file_io.h"
+#include "support/image_test_dir.h"
 #include "support/test_os.h"
 
 namespace tessarin {

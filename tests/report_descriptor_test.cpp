@@ -74,8 +74,8 @@ TEST(ReportDescriptor, ComputesLengthsLikeWindows) {
     std::string error;
     auto lengths = ParseReportDescriptor(Hex(c.hex), &error);
     ASSERT_TRUE(lengths.has_value()) << c.name << ": " << error;
-    EXPECT_EQ(*lengths, c.expected) << c.name << ": got " << lengths->input << "/"
-                                    << lengths->output << "/" << lengths->feature;
+    EXPECT_EQ(*lengths, c.expected) << c.name << ": got " << lengths->m_input << "/"
+                                    << lengths->m_output << "/" << lengths->m_feature;
   }
 }
 
@@ -153,9 +153,9 @@ TEST(ReportDescriptor, AgreesWithWindowsOnRealDevices) {
     std::string error;
     auto lengths = ParseReportDescriptor(Hex(text.str()), &error);
     ASSERT_TRUE(lengths.has_value()) << name << ": " << error;
-    EXPECT_EQ(lengths->input, input) << name;
-    EXPECT_EQ(lengths->output, output) << name;
-    EXPECT_EQ(lengths->feature, feature) << name;
+    EXPECT_EQ(lengths->m_input, input) << name;
+    EXPECT_EQ(lengths->m_output, output) << name;
+    EXPECT_EQ(lengths->m_feature, feature) << name;
     ++devices;
   }
   EXPECT_EQ(devices, 25);

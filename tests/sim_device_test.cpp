@@ -68,9 +68,9 @@ TEST(SimDevice, StoresWritesAndAnswersReads) {
 
 TEST(SimDevice, TransfersOnlyOnReportTypesOf65Bytes) {
   SimDeviceConfig mode2;
-  mode2.outputReportByteLength = 64;
-  mode2.inputReportByteLength = 0;
-  mode2.featureReportByteLength = 65;
+  mode2.m_outputReportByteLength = 64;
+  mode2.m_inputReportByteLength = 0;
+  mode2.m_featureReportByteLength = 65;
   SimDevice device(mode2);
   const ReportFrame probe = Request(CMD_PROBE, 0x80, 0xC0, 1);
   EXPECT_FALSE(device.HandleSend(HidReportType::kOutput, probe.data(), 65));
@@ -83,8 +83,8 @@ TEST(SimDevice, TransfersOnlyOnReportTypesOf65Bytes) {
 
 TEST(SimDevice, ProbeAndPagedWriteAnswers) {
   SimDeviceConfig config;
-  config.pagedWrite = true;
-  config.answersProbe = false;
+  config.m_pagedWrite = true;
+  config.m_answersProbe = false;
   SimDevice device(config);
   Exchange x{device};
   // Nothing to answer before a request.
@@ -102,7 +102,7 @@ TEST(SimDevice, ReadyAfterConfiguredBusyAnswersPerWrite) {
   for (const int after : {0, 1, 3, SimDeviceConfig::kReadyNever}) {
     SCOPED_TRACE(after);
     SimDeviceConfig config;
-    config.readyAfter = after;
+    config.m_readyAfter = after;
     SimDevice device(config);
     Exchange x{device};
     for (int round = 0; round < 2; ++round) {
@@ -153,11 +153,11 @@ TEST(SimDevice, LogsEveryTransfer) {
   x.Ask(Request(CMD_READ_EEPROM, 0, 4, 2));
   const auto frames = device.Frames();
   ASSERT_EQ(frames.size(), 2u);
-  EXPECT_EQ(frames[0].transfer, FrameTransfer::kSendOutput);
-  EXPECT_TRUE(frames[0].ok);
-  EXPECT_EQ(frames[0].bytes[1], CMD_READ_EEPROM);
-  EXPECT_EQ(frames[1].transfer, FrameTransfer::kFetchInput);
-  EXPECT_FALSE(frames[1].ok);
+  EXPECT_EQ(frames[0].m_transfer, FrameTransfer::kSendOutput);
+  EXPECT_TRUE(frames[0].m_ok);
+  EXPECT_EQ(frames[0].m_bytes[1], CMD_READ_EEPROM);
+  EXPECT_EQ(frames[1].m_transfer, FrameTransfer::kFetchInput);
+  EXPECT_FALSE(frames[1].m_ok);
   EXPECT_EQ(device.Requests().size(), 1u);
   device.SetLogging(false);
   x.Send(Request(CMD_PREPARE_WRITE, 0, 0, 1));
@@ -168,7 +168,7 @@ TEST(SimDevice, LogsEveryTransfer) {
 TEST(SimDevice, LatencyPassesOnTheInjectedClock) {
   auto clock = std::make_shared<FakeSimClock>();
   SimDeviceConfig config;
-  config.latency = std::chrono::microseconds(170);
+  config.m_latency = std::chrono::microseconds(170);
   SimDevice device(config, clock);
   Exchange x{device};
   x.Ask(Request(CMD_READ_EEPROM, 0, 0, 64));
@@ -184,8 +184,8 @@ TEST(SimDevice, EepromFileKeepsContentBetweenRuns) {
     out << "\x01\x02\x03";
   }
   SimDeviceConfig config;
-  config.eepromFile = (dir / "sim-0.eeprom").string();
-  config.imageFile = image.string();
+  config.m_eepromFile = (dir / "sim-0.eeprom").string();
+  config.m_imageFile = image.string();
   {
     SimDevice device(config);
     EXPECT_EQ(device.LoadError(), "");
@@ -194,7 +194,7 @@ TEST(SimDevice, EepromFileKeepsContentBetweenRuns) {
     Exchange x{device};
     x.Send(Request(CMD_WRITE_EEPROM, 0x12, 0x34, 1, {0x5A}));
   }  // saved on destruction
-  ASSERT_EQ(fs::file_size(config.eepromFile), EEPROM_BYTES);
+  ASSERT_EQ(fs::file_size(config.m_eepromFile), EEPROM_BYTES);
   {
     // The kept EEPROM wins over the image from now on.
     SimDevice device(config);
@@ -208,7 +208,7 @@ TEST(SimDevice, EepromFileKeepsContentBetweenRuns) {
   std::error_code ec;
   fs::resize_file(image, EEPROM_BYTES + 1, ec);
   SimDeviceConfig oversized;
-  oversized.imageFile = image.string();
+  oversized.m_imageFile = image.string();
   SimDevice bad(oversized);
   EXPECT_NE(bad.LoadError().find("more than"), std::string::npos);
   EXPECT_EQ(bad.Eeprom()[0], 0xFF);
@@ -218,7 +218,7 @@ TEST(SimDevice, EepromFileKeepsContentBetweenRuns) {
 TEST(SimDevice, ClosingAHandleSavesTheEeprom) {
   const fs::path dir = TempDir("close");
   SimDeviceConfig config;
-  config.eepromFile = (dir / "kept.eeprom").string();
+  config.m_eepromFile = (dir / "kept.eeprom").string();
   SimBackend backend;
   backend.AddDevice(config);
   auto device = backend.Device("sim:0");
@@ -226,9 +226,9 @@ TEST(SimDevice, ClosingAHandleSavesTheEeprom) {
     auto write = backend.Open("sim:0", HidOpenMode::kWrite, nullptr);
     const ReportFrame request = Request(CMD_WRITE_EEPROM, 0, 0, 1, {0x42});
     ASSERT_TRUE(write->SetOutputReport(request.data(), 65));
-    EXPECT_FALSE(fs::exists(config.eepromFile));
+    EXPECT_FALSE(fs::exists(config.m_eepromFile));
   }
-  ASSERT_TRUE(fs::exists(config.eepromFile));
+  ASSERT_TRUE(fs::exists(config.m_eepromFile));
   EXPECT_EQ(SimDevice(config).Eeprom()[0], 0x42);
   fs::remove_all(dir);
 }
@@ -279,7 +279,7 @@ TEST(SimBackend, UnpluggingFailsOpenHandlesAndPluggingInRevivesTheDevice) {
 TEST(SimBackend, HandlesCarryOnlyWhatTheirAccessAllows) {
   SimBackend backend;
   SimDeviceConfig config;
-  config.featureReportByteLength = 65;
+  config.m_featureReportByteLength = 65;
   backend.AddDevice(config);
   const ReportFrame request = Request(CMD_QUERY_READY, 1);
   ReportFrame reply{};

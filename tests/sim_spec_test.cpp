@@ -14,15 +14,15 @@ TEST(SimSpec, DefaultIsOnePlainKestrovaDevice) {
   std::string error;
   const auto spec = ParseSimSpec("default", &error);
   ASSERT_TRUE(spec) << error;
-  ASSERT_EQ(spec->devices.size(), 1u);
-  const SimDeviceConfig& d = spec->devices[0];
-  EXPECT_EQ(d.vendorId, 0x0495);
-  EXPECT_EQ(d.productId, 0x8041);
-  EXPECT_EQ(d.outputReportByteLength, 65);
-  EXPECT_FALSE(d.pagedWrite);
-  EXPECT_EQ(d.readyAfter, 0);
-  EXPECT_TRUE(d.answersProbe);
-  EXPECT_EQ(spec->dir, "");
+  ASSERT_EQ(spec->m_devices.size(), 1u);
+  const SimDeviceConfig& d = spec->m_devices[0];
+  EXPECT_EQ(d.m_vendorId, 0x0495);
+  EXPECT_EQ(d.m_productId, 0x8041);
+  EXPECT_EQ(d.m_outputReportByteLength, 65);
+  EXPECT_FALSE(d.m_pagedWrite);
+  EXPECT_EQ(d.m_readyAfter, 0);
+  EXPECT_TRUE(d.m_answersProbe);
+  EXPECT_EQ(spec->m_dir, "");
 }
 
 TEST(SimSpec, EveryKey) {
@@ -33,33 +33,33 @@ TEST(SimSpec, EveryKey) {
       "deny-open=1,image=fw.rom ; mode=none ; ready-after=never,latency=2ms;none",
       &error);
   ASSERT_TRUE(spec) << error;
-  EXPECT_EQ(spec->dir, "/tmp/k");
-  ASSERT_EQ(spec->devices.size(), 3u);
-  const SimDeviceConfig& a = spec->devices[0];
-  EXPECT_EQ(a.vendorId, 0x1234);
-  EXPECT_EQ(a.productId, 0x0042);
-  EXPECT_EQ(a.outputReportByteLength, 0);
-  EXPECT_EQ(a.featureReportByteLength, 65);
-  EXPECT_TRUE(a.pagedWrite);
-  EXPECT_EQ(a.readyAfter, 3);
-  EXPECT_FALSE(a.answersProbe);
-  EXPECT_EQ(a.latency, std::chrono::microseconds(170));
-  EXPECT_EQ(a.failSends, (std::set<long>{2, 5}));
-  EXPECT_EQ(a.failFetches, (std::set<long>{1}));
-  EXPECT_EQ(a.corruptAddresses, (std::set<std::uint32_t>{0x7FC0, 16}));
-  EXPECT_EQ(a.vanishAfterFrames, 9);
-  EXPECT_TRUE(a.denyOpen);
-  EXPECT_EQ(a.imageFile, "fw.rom");
-  EXPECT_EQ(spec->devices[1].outputReportByteLength, 64);
-  EXPECT_EQ(spec->devices[1].featureReportByteLength, 64);
-  EXPECT_EQ(spec->devices[2].readyAfter, SimDeviceConfig::kReadyNever);
-  EXPECT_EQ(spec->devices[2].latency, std::chrono::milliseconds(2));
+  EXPECT_EQ(spec->m_dir, "/tmp/k");
+  ASSERT_EQ(spec->m_devices.size(), 3u);
+  const SimDeviceConfig& a = spec->m_devices[0];
+  EXPECT_EQ(a.m_vendorId, 0x1234);
+  EXPECT_EQ(a.m_productId, 0x0042);
+  EXPECT_EQ(a.m_outputReportByteLength, 0);
+  EXPECT_EQ(a.m_featureReportByteLength, 65);
+  EXPECT_TRUE(a.m_pagedWrite);
+  EXPECT_EQ(a.m_readyAfter, 3);
+  EXPECT_FALSE(a.m_answersProbe);
+  EXPECT_EQ(a.m_latency, std::chrono::microseconds(170));
+  EXPECT_EQ(a.m_failSends, (std::set<long>{2, 5}));
+  EXPECT_EQ(a.m_failFetches, (std::set<long>{1}));
+  EXPECT_EQ(a.m_corruptAddresses, (std::set<std::uint32_t>{0x7FC0, 16}));
+  EXPECT_EQ(a.m_vanishAfterFrames, 9);
+  EXPECT_TRUE(a.m_denyOpen);
+  EXPECT_EQ(a.m_imageFile, "fw.rom");
+  EXPECT_EQ(spec->m_devices[1].m_outputReportByteLength, 64);
+  EXPECT_EQ(spec->m_devices[1].m_featureReportByteLength, 64);
+  EXPECT_EQ(spec->m_devices[2].m_readyAfter, SimDeviceConfig::kReadyNever);
+  EXPECT_EQ(spec->m_devices[2].m_latency, std::chrono::milliseconds(2));
 }
 
 TEST(SimSpec, NoneMeansNoDevice) {
   const auto spec = ParseSimSpec("none", nullptr);
   ASSERT_TRUE(spec);
-  EXPECT_TRUE(spec->devices.empty());
+  EXPECT_TRUE(spec->m_devices.empty());
 }
 
 struct BadCase {
@@ -129,7 +129,7 @@ TEST(SimSpec, BackendKeepsThePlannedFaults) {
   auto backend = CreateSimBackend(*spec, &error, nullptr);
   ASSERT_TRUE(backend) << error;
   auto device = backend->Device("sim:0");
-  EXPECT_FALSE(device->Config().answersProbe);
+  EXPECT_FALSE(device->Config().m_answersProbe);
   EXPECT_FALSE(device->Vanished());
   device->HandleSend(HidReportType::kOutput, std::vector<std::uint8_t>(65).data(), 65);
   device->HandleSend(HidReportType::kOutput, std::vector<std::uint8_t>(65).data(), 65);

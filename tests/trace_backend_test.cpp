@@ -15,8 +15,8 @@ namespace {
 TEST(TraceBackend, OneLinePerFrameCrossingIt) {
   SimBackend sim;
   SimDeviceConfig config;
-  config.featureReportByteLength = 65;
-  config.outputReportByteLength = 64;
+  config.m_featureReportByteLength = 65;
+  config.m_outputReportByteLength = 64;
   sim.AddDevice(config);
   std::mutex guard;
   std::vector<std::string> lines;

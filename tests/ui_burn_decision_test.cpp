@@ -1,10 +1,10 @@
 // The Burn button's rule on the main dialog.
-#include "ui/burn_decision.h"
-
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
+
+#include "ui/burn_decision.h"
 
 namespace tessarin {
 namespace {

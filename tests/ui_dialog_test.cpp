@@ -14,10 +14,10 @@
 #include "image/last_file_memory.h"
 #include "image/rom_image.h"
 #include "image/utf16.h"
-#include "support/image_test_dir.h"
 #include "sim/sim_backend.h"
-#include "ui/tessarin_dlg.h"
+#include "support/image_test_dir.h"
 #include "support/ui_fake_framework.h"
+#include "ui/tessarin_dlg.h"
 
 namespace tessarin {
 namespace {
@@ -38,8 +38,8 @@ std::vector<uint8_t> Image(int32_t size, uint8_t major, uint8_t minor, uint16_t 
 
 SimDeviceConfig Device(uint16_t vid, uint16_t pid) {
   SimDeviceConfig config;
-  config.vendorId = vid;
-  config.productId = pid;
+  config.m_vendorId = vid;
+  config.m_productId = pid;
   return config;
 }
 
@@ -344,7 +344,7 @@ TEST_F(DialogTest, WholeBurnReachesSuccessedWithTheDeviceFieldsRefreshed) {
 
 TEST_F(DialogTest, FailedVerifyShowsItsStatusAndLetsTheUserTryAgain) {
   SimDeviceConfig config;
-  config.corruptAddresses = {100};
+  config.m_corruptAddresses = {100};
   AddDevice(config);
   Init();
   Select(WriteImage("fw.rom", Image(3000, 1, 0, 0)));
@@ -472,8 +472,8 @@ TEST_F(DialogTest, RemovingTheTargetDuringABurnStopsItWithoutWritingAnotherDevic
   EXPECT_EQ(Dlg().m_selectedPath, other);
   EXPECT_EQ(m_window.comboLines.size(), 1u);
   for (const SimFrame& frame : m_backend.Device(other)->Requests()) {
-    EXPECT_NE(frame.bytes[1], CMD_WRITE_EEPROM) << "a write reached the other device";
-    EXPECT_NE(frame.bytes[1], CMD_PREPARE_WRITE) << "a write reached the other device";
+    EXPECT_NE(frame.m_bytes[1], CMD_WRITE_EEPROM) << "a write reached the other device";
+    EXPECT_NE(frame.m_bytes[1], CMD_PREPARE_WRITE) << "a write reached the other device";
   }
   EXPECT_TRUE(Enabled(IDC_BURN));
 }

@@ -23,7 +23,7 @@ TEST(AppOptions, SimulateTakesItsSpecAndUnknownArgumentsAreRefused) {
     const std::optional<AppOptions> options = ParseAppOptions(c.args, &error);
     EXPECT_EQ(options.has_value(), c.ok) << error;
     if (options) {
-      EXPECT_EQ(options->simulate, c.simulate);
+      EXPECT_EQ(options->m_simulate, c.simulate);
     } else {
       EXPECT_FALSE(error.empty());
     }

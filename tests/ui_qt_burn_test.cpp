@@ -57,7 +57,7 @@ class QtCloseDuringBurnTest : public QtDialogTest {
 
 TEST_F(QtCloseDuringBurnTest, CloseShowsTheNoticeAndEndsOnlyAfterIt) {
   SimDeviceConfig device;
-  device.latency = std::chrono::milliseconds(1);
+  device.m_latency = std::chrono::milliseconds(1);
   m_backend->AddDevice(device);
   Open();
   Select(WriteImage("fw.rom", Image(32000, 1, 0, 0)));

@@ -9,8 +9,8 @@
 #include <QTest>
 #include <vector>
 
-#include "ui/qt/dialog_units.h"
 #include "support/ui_qt_fixture.h"
+#include "ui/qt/dialog_units.h"
 
 namespace tessarin::testing {
 namespace {

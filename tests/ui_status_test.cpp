@@ -4,14 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "app/tessarin_app.h"
 #include "image/rom_image.h"
 #include "image/utf16.h"
-#include "support/image_test_dir.h"
 #include "sim/sim_backend.h"
-#include "ui/dialog_templates.h"
-#include "app/tessarin_app.h"
-#include "ui/tessarin_dlg.h"
+#include "support/image_test_dir.h"
 #include "support/ui_fake_framework.h"
+#include "ui/dialog_templates.h"
+#include "ui/tessarin_dlg.h"
 
 namespace tessarin {
 namespace {

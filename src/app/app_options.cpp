@@ -15,13 +15,13 @@ std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args,
         if (error) *error = "--simulate needs a SPEC, e.g. --simulate default";
         return std::nullopt;
       }
-      options.simulate = args[++i];
+      options.m_simulate = args[++i];
     } else if (arg.rfind(kSimulateEq, 0) == 0) {
-      options.simulate = arg.substr(kSimulateEq.size());
+      options.m_simulate = arg.substr(kSimulateEq.size());
     } else if (arg == "--help" || arg == "-h") {
-      options.help = true;
+      options.m_help = true;
     } else if (arg == "--version") {
-      options.version = true;
+      options.m_version = true;
     } else {
       if (error) *error = "unknown argument \"" + arg + "\" (try --help)";
       return std::nullopt;

@@ -9,9 +9,9 @@ namespace tessarin {
 
 struct AppOptions {
   /// The simulated devices to run on (--simulate SPEC); none: the real ones.
-  std::optional<std::string> simulate;
-  bool help = false;
-  bool version = false;
+  std::optional<std::string> m_simulate;
+  bool m_help = false;
+  bool m_version = false;
 };
 
 /// Parses the arguments after the program name (Qt's own options already

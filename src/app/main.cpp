@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tessarin: %s\n", error.c_str());
     return 2;
   }
-  tessarin::ChosenBackend chosen = tessarin::ChooseHidBackend(options->simulate);
+  tessarin::ChosenBackend chosen = tessarin::ChooseHidBackend(options->m_simulate);
   switch (chosen.m_failure) {
     case tessarin::BackendFailure::kNone:
       break;
@@ -79,7 +79,8 @@ int main(int argc, char** argv) {
   // ProcessDeviceChanges and posts the change to the dialog.
   tessarin::CTessarinApp theApp(
       backend, tessarin::QtDialogHostFactory([&backend](tessarin::QtDialogHost& host) {
-        host.WatchDescriptor(backend.DeviceChangeFd(), [&backend] { backend.ProcessDeviceChanges(); });
+        host.WatchDescriptor(backend.DeviceChangeFd(),
+                             [&backend] { backend.ProcessDeviceChanges(); });
       }));
   theApp.StartInstance();
   return 0;

@@ -65,10 +65,10 @@ struct BurnJob {
 
 /// How a burn ended, with the values the sequence is known by.
 enum class BurnResult : int {
-  kDone = 1,            ///< burned, verified, committed, descriptor written
-  kStopped = 0,         ///< stopped by a cancel or because no device is left
-  kFailed = -1,         ///< failed; the failure status has been posted
-  kAlreadyRunning = -2, ///< RunSynchronously only: another burn runs, nothing was done
+  kDone = 1,             ///< burned, verified, committed, descriptor written
+  kStopped = 0,          ///< stopped by a cancel or because no device is left
+  kFailed = -1,          ///< failed; the failure status has been posted
+  kAlreadyRunning = -2,  ///< RunSynchronously only: another burn runs, nothing was done
 };
 
 /// How the wait for the device's ready answer ended.

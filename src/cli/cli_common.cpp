@@ -18,7 +18,8 @@ std::optional<ImageReadResult> LoadImage(const std::string& file, Console& conso
     case ImageLoadFailure::kTooLarge:
       *exitCode = console.Fail(EXIT_BAD_INPUT, std::string(kImageTooLargeText) + " (" + file +
                                                    " has " + std::to_string(result.m_fileSize) +
-                                                   " bytes; the EEPROM holds " + std::to_string(EEPROM_BYTES) + ")");
+                                                   " bytes; the EEPROM holds " +
+                                                   std::to_string(EEPROM_BYTES) + ")");
       return std::nullopt;
     case ImageLoadFailure::kCannotOpen:
     case ImageLoadFailure::kReadError:
@@ -81,7 +82,7 @@ ImageVerdict JudgeImage(const HidDeviceEntry& target, std::span<const std::uint8
 }
 
 ProgressStyle ChooseProgressStyle(const GlobalOptions& options) {
-  if (options.json) return ProgressStyle::kJson;
+  if (options.m_json) return ProgressStyle::kJson;
   return IsTerminal(StdStream::kOutput) ? ProgressStyle::kBar : ProgressStyle::kLines;
 }
 
@@ -90,8 +91,8 @@ int ProgressColumns() { return TerminalColumns(StdStream::kOutput); }
 bool ReadEeprom(HidDeviceManager& hid, std::uint32_t length, std::vector<std::uint8_t>* out,
                 std::uint32_t* failedAddress, const std::function<void(long)>& onBlock) {
   out->assign(length, 0);
-  const EepromWalkResult walk =
-      ReadEepromRange(hid, 0, length, [&](std::uint32_t address, std::span<const std::uint8_t> bytes) {
+  const EepromWalkResult walk = ReadEepromRange(
+      hid, 0, length, [&](std::uint32_t address, std::span<const std::uint8_t> bytes) {
         std::copy(bytes.begin(), bytes.end(), out->begin() + address);
         if (onBlock) onBlock(static_cast<long>(address + bytes.size()));
         return true;

@@ -10,49 +10,49 @@ namespace tessarin {
 
 /// Options every command takes.
 struct GlobalOptions {
-  std::string simulate;  ///< --simulate SPEC; empty: the real devices
-  std::string trace;     ///< --trace FILE; empty: no trace
-  bool json = false;     ///< --json
+  std::string m_simulate;  ///< --simulate SPEC; empty: the real devices
+  std::string m_trace;     ///< --trace FILE; empty: no trace
+  bool m_json = false;     ///< --json
 };
 
 struct ListOptions {
-  bool all = false;
+  bool m_all = false;
 };
 
 struct InfoOptions {
-  std::string device;  ///< empty: the first device of the scan
+  std::string m_device;  ///< empty: the first device of the scan
 };
 
 struct ImageOptions {
-  std::string file;
-  std::string device;
+  std::string m_file;
+  std::string m_device;
 };
 
 struct BurnOptions {
-  std::string file;
-  std::string device;
-  std::optional<std::string> serial;  ///< UTF-8; absent or empty: clear the descriptor
-  std::string backup;                 ///< empty: no backup
-  bool force = false;
+  std::string m_file;
+  std::string m_device;
+  std::optional<std::string> m_serial;  ///< UTF-8; absent or empty: clear the descriptor
+  std::string m_backup;                 ///< empty: no backup
+  bool m_force = false;
 };
 
 struct VerifyOptions {
-  std::string file;
-  std::string device;
+  std::string m_file;
+  std::string m_device;
 };
 
 struct DumpOptions {
-  std::string file;
-  std::string device;
+  std::string m_file;
+  std::string m_device;
 };
 
 struct MakeImageOptions {
-  std::string out;
-  std::int64_t size = 32768;
-  std::string version = "1.0";
-  std::int64_t cur = 1;
-  std::string vid;  ///< hex, with --pid; empty: no identifier block
-  std::string pid;
+  std::string m_out;
+  std::int64_t m_size = 32768;
+  std::string m_version = "1.0";
+  std::int64_t m_cur = 1;
+  std::string m_vid;  ///< hex, with --pid; empty: no identifier block
+  std::string m_pid;
 };
 
 }  // namespace tessarin

@@ -47,7 +47,7 @@ class InterruptGuard {
 /// code on failure, EXIT_OK otherwise.
 int WriteBackup(HidDeviceManager& hid, const std::string& file, const GlobalOptions& global,
                 Console& console) {
-  ProgressReporter reporter(ChooseProgressStyle(global), console.out,
+  ProgressReporter reporter(ChooseProgressStyle(global), console.m_out,
                             static_cast<long>(EEPROM_BYTES), ProgressColumns());
   std::vector<std::uint8_t> eeprom;
   std::uint32_t failedAddress = 0;
@@ -64,10 +64,10 @@ int WriteBackup(HidDeviceManager& hid, const std::string& file, const GlobalOpti
     return console.Fail(EXIT_BAD_INPUT,
                         "backup: " + error + "; nothing was burned. Choose another --backup path");
   }
-  if (console.json) {
+  if (console.m_json) {
     console.Emit({{"event", "backup"}, {"file", file}, {"size", eeprom.size()}});
   } else {
-    console.out << "Saved the device's " << eeprom.size() << " bytes in " << file << '\n';
+    console.m_out << "Saved the device's " << eeprom.size() << " bytes in " << file << '\n';
   }
   return EXIT_OK;
 }
@@ -76,44 +76,45 @@ int WriteBackup(HidDeviceManager& hid, const std::string& file, const GlobalOpti
 
 int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& console) {
   int code = EXIT_OK;
-  auto loaded = LoadImage(options.file, console, &code);
+  auto loaded = LoadImage(options.m_file, console, &code);
   if (!loaded) return code;
   const SharedRomImage image = loaded->m_image;
   if (image->ImageData().empty()) {
     // Burning nothing would still mark the device's first byte invalid.
-    return console.Fail(EXIT_BAD_INPUT,
-                        options.file + " is empty: there is nothing to burn; choose an image file");
+    return console.Fail(
+        EXIT_BAD_INPUT,
+        options.m_file + " is empty: there is nothing to burn; choose an image file");
   }
-  std::u16string serial = Utf8ToUtf16(options.serial.value_or(""));
+  std::u16string serial = Utf8ToUtf16(options.m_serial.value_or(""));
   if (serial.size() > static_cast<std::size_t>(SERIAL_UNITS_MAX)) {
     return console.Fail(EXIT_BAD_INPUT,
                         "--serial: at most 31 characters fit the device's "
                         "serial-number descriptor");
   }
 
-  auto target = OpenDeviceTarget(global, options.device, console, &code);
+  auto target = OpenDeviceTarget(global, options.m_device, console, &code);
   if (!target) return code;
   DeviceSession& session = *target->m_session;
 
   ImageVerdict verdict = JudgeImage(*target->m_entry, image->ImageData());
   if (!verdict.m_burnable) {
-    if (!options.force) {
+    if (!options.m_force) {
       return FinishSession(
           session, console,
           console.Fail(EXIT_NO_DEVICE, verdict.m_message + ": burn refused; pass --force to "
-                                                         "burn it anyway"));
+                                                           "burn it anyway"));
     }
     console.Warn(verdict.m_message + ": burning anyway (--force)");
   }
 
-  if (!options.backup.empty()) {
-    code = WriteBackup(session.Hid(), options.backup, global, console);
+  if (!options.m_backup.empty()) {
+    code = WriteBackup(session.Hid(), options.m_backup, global, console);
     if (code != EXIT_OK) return FinishSession(session, console, code);
   }
 
   BurnFlags flags;
   flags.m_deviceOpen = 1;
-  ProgressReporter reporter(ChooseProgressStyle(global), console.out,
+  ProgressReporter reporter(ChooseProgressStyle(global), console.m_out,
                             static_cast<long>(image->ImageSize()), ProgressColumns());
   BurnResult result = BurnResult::kFailed;
   {
@@ -125,7 +126,7 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
 
   const bool burned = result == BurnResult::kDone;
   code = burned ? EXIT_OK : EXIT_DEVICE_FAILED;
-  if (console.json) {
+  if (console.m_json) {
     nlohmann::json done = {{"event", "result"},
                            {"ok", burned},
                            {"result", burned                           ? "burned"
@@ -140,7 +141,7 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
     }
     console.Emit(done);
   } else if (burned) {
-    console.out << "Device version " << reporter.Version() << ", Cur " << reporter.Cur() << '\n';
+    console.m_out << "Device version " << reporter.Version() << ", Cur " << reporter.Cur() << '\n';
   }
   if (result == BurnResult::kStopped) {
     console.Fail(code,

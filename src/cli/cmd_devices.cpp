@@ -19,17 +19,17 @@ std::string ClassKind(const DeviceClass& deviceClass) {
 nlohmann::json DeviceJson(const HidDeviceEntry& entry, const DeviceClass& deviceClass) {
   return {{"path", entry.devicePath},           {"vendorId", Hex4(entry.vendorId)},
           {"productId", Hex4(entry.productId)}, {"reportMode", static_cast<int>(entry.reportMode)},
-          {"line", deviceClass.m_line},           {"class", ClassKind(deviceClass)}};
+          {"line", deviceClass.m_line},         {"class", ClassKind(deviceClass)}};
 }
 
 void PrintDeviceLine(Console& console, std::size_t index, const HidDeviceEntry& entry,
                      const DeviceClass& deviceClass) {
   char text[128];
   std::snprintf(text, sizeof text, "%lu%s %-24s %s:%s  mode %d  ",
-                static_cast<unsigned long>(index), index == 0 ? "*" : " ", deviceClass.m_line.c_str(),
-                Hex4(entry.vendorId).c_str(), Hex4(entry.productId).c_str(),
-                static_cast<int>(entry.reportMode));
-  console.out << text << entry.devicePath << '\n';
+                static_cast<unsigned long>(index), index == 0 ? "*" : " ",
+                deviceClass.m_line.c_str(), Hex4(entry.vendorId).c_str(),
+                Hex4(entry.productId).c_str(), static_cast<int>(entry.reportMode));
+  console.m_out << text << entry.devicePath << '\n';
 }
 
 }  // namespace
@@ -42,13 +42,13 @@ int RunList(const GlobalOptions& global, const ListOptions& options, Console& co
 
   const auto& entries = session->Hid().Entries();
   const auto& skipped = session->Hid().Skipped();
-  if (console.json) {
+  if (console.m_json) {
     nlohmann::json devices = nlohmann::json::array();
     for (const auto& entry : entries) {
       devices.push_back(DeviceJson(*entry, ClassifyDevice(entry->vendorId, entry->productId)));
     }
     nlohmann::json result = {{"event", "list"}, {"devices", devices}};
-    if (options.all) {
+    if (options.m_all) {
       nlohmann::json left = nlohmann::json::array();
       for (const auto& s : skipped) {
         left.push_back({{"path", s.m_info.m_path},
@@ -66,18 +66,18 @@ int RunList(const GlobalOptions& global, const ListOptions& options, Console& co
       PrintDeviceLine(console, i, *entries[i],
                       ClassifyDevice(entries[i]->vendorId, entries[i]->productId));
     }
-    if (options.all) {
+    if (options.m_all) {
       for (const auto& s : skipped) {
-        console.out << "-  skipped " << s.m_info.m_path << "  " << Hex4(s.m_info.m_vendorId) << ':'
-                    << Hex4(s.m_info.m_productId) << "  output " << s.m_info.m_outputReportByteLength
-                    << " / feature " << s.m_info.m_featureReportByteLength << " bytes: " << s.m_reason
-                    << '\n';
+        console.m_out << "-  skipped " << s.m_info.m_path << "  " << Hex4(s.m_info.m_vendorId)
+                      << ':' << Hex4(s.m_info.m_productId) << "  output "
+                      << s.m_info.m_outputReportByteLength << " / feature "
+                      << s.m_info.m_featureReportByteLength << " bytes: " << s.m_reason << '\n';
       }
     }
   }
   if (entries.empty()) {
     std::string message = session->NoDeviceMessage();
-    if (!options.all && !skipped.empty()) message += "\n(`list --all` shows these too)";
+    if (!options.m_all && !skipped.empty()) message += "\n(`list --all` shows these too)";
     return FinishSession(*session, console, console.Fail(EXIT_NO_DEVICE, message));
   }
   return FinishSession(*session, console, EXIT_OK);
@@ -85,7 +85,7 @@ int RunList(const GlobalOptions& global, const ListOptions& options, Console& co
 
 int RunInfo(const GlobalOptions& global, const InfoOptions& options, Console& console) {
   int code = EXIT_OK;
-  auto target = OpenDeviceTarget(global, options.device, console, &code);
+  auto target = OpenDeviceTarget(global, options.m_device, console, &code);
   if (!target) return code;
   HidDeviceManager& hid = target->m_session->Hid();
   const HidDeviceEntry& entry = *target->m_entry;
@@ -94,18 +94,18 @@ int RunInfo(const GlobalOptions& global, const InfoOptions& options, Console& co
   const std::string shownVersion = version.value_or(kNoEepromText);
   std::string cur = ReadDeviceCur(hid);
 
-  if (console.json) {
+  if (console.m_json) {
     nlohmann::json result = DeviceJson(entry, deviceClass);
     result["event"] = "info";
     result["version"] = shownVersion;
     result["cur"] = cur;
     console.Emit(result);
   } else {
-    console.out << "Device:   " << entry.devicePath << "  " << Hex4(entry.vendorId) << ':'
-                << Hex4(entry.productId) << "  " << TrimmedLine(deviceClass.m_line)
-                << "  (report mode " << static_cast<int>(entry.reportMode) << ")\n"
-                << "Version:  " << shownVersion << '\n'
-                << "Cur:      " << cur << '\n';
+    console.m_out << "Device:   " << entry.devicePath << "  " << Hex4(entry.vendorId) << ':'
+                  << Hex4(entry.productId) << "  " << TrimmedLine(deviceClass.m_line)
+                  << "  (report mode " << static_cast<int>(entry.reportMode) << ")\n"
+                  << "Version:  " << shownVersion << '\n'
+                  << "Cur:      " << cur << '\n';
   }
   // As in the window, an unreadable EEPROM shows "No EEPROM"; for a script
   // that is a failed device operation.

@@ -37,7 +37,7 @@ std::optional<int> ParseByte(const std::string& text) {
 
 int RunImage(const GlobalOptions& global, const ImageOptions& options, Console& console) {
   int code = EXIT_OK;
-  auto loaded = LoadImage(options.file, console, &code);
+  auto loaded = LoadImage(options.m_file, console, &code);
   if (!loaded) return code;
   const RomImage& image = *loaded->m_image;
   ImageFields fields = ParseImageFields(image.ImageData());
@@ -54,15 +54,15 @@ int RunImage(const GlobalOptions& global, const ImageOptions& options, Console& 
   std::unique_ptr<DeviceSession> session = DeviceSession::Create(global, &error, &sessionCode);
   if (!session && sessionCode == EXIT_BAD_INPUT) return console.Fail(sessionCode, error);
   HidDeviceManager::Entry target;
-  if (session) target = session->OpenTarget(options.device, &error);
-  if (!target && !options.device.empty()) return console.Fail(EXIT_NO_DEVICE, error);
+  if (session) target = session->OpenTarget(options.m_device, &error);
+  if (!target && !options.m_device.empty()) return console.Fail(EXIT_NO_DEVICE, error);
 
   std::optional<ImageVerdict> verdict;
   if (target) verdict = JudgeImage(*target, image.ImageData());
 
-  if (console.json) {
+  if (console.m_json) {
     nlohmann::json result = {{"event", "image"},
-                             {"file", options.file},
+                             {"file", options.m_file},
                              {"size", image.ImageSize()},
                              {"fileTime", fileTime}};
     result["version"] =
@@ -88,33 +88,33 @@ int RunImage(const GlobalOptions& global, const ImageOptions& options, Console& 
     }
     console.Emit(result);
   } else {
-    console.out << "File:     " << options.file << '\n'
-                << "Size:     " << image.ImageSize() << " bytes\n";
+    console.m_out << "File:     " << options.m_file << '\n'
+                  << "Size:     " << image.ImageSize() << " bytes\n";
     if (fields.m_hasHeader) {
-      console.out << "Version:  " << FormatVersion(fields.m_versionMajor, fields.m_versionMinor)
-                  << '\n'
-                  << "Cur:      " << FormatCur(fields.m_cur) << '\n';
+      console.m_out << "Version:  " << FormatVersion(fields.m_versionMajor, fields.m_versionMinor)
+                    << '\n'
+                    << "Cur:      " << FormatCur(fields.m_cur) << '\n';
     } else {
-      console.out << "Version:  --  (shorter than 16 bytes: no header fields)\n"
-                  << "Cur:      --\n";
+      console.m_out << "Version:  --  (shorter than 16 bytes: no header fields)\n"
+                    << "Cur:      --\n";
     }
-    console.out << "Time:     " << (fileTime.empty() ? "--" : fileTime) << '\n';
+    console.m_out << "Time:     " << (fileTime.empty() ? "--" : fileTime) << '\n';
     if (fields.m_hasIds) {
-      console.out << "Ids:      " << Hex4(fields.m_vid) << ':' << Hex4(fields.m_pid) << '\n';
+      console.m_out << "Ids:      " << Hex4(fields.m_vid) << ':' << Hex4(fields.m_pid) << '\n';
     } else if (fields.m_hasIdArea) {
-      console.out << "Ids:      none (no identifier block: suits any Kestrova device)\n";
+      console.m_out << "Ids:      none (no identifier block: suits any Kestrova device)\n";
     } else {
-      console.out << "Ids:      none (too short for an identifier block)\n";
+      console.m_out << "Ids:      none (too short for an identifier block)\n";
     }
     if (verdict) {
-      console.out << "Device:   " << target->devicePath << "  " << Hex4(target->vendorId) << ':'
-                  << Hex4(target->productId) << "  " << TrimmedLine(verdict->m_deviceClass.m_line)
-                  << '\n'
-                  << "Verdict:  "
-                  << (verdict->m_burnable ? "suits the device" : "refused: " + verdict->m_message)
-                  << '\n';
+      console.m_out << "Device:   " << target->devicePath << "  " << Hex4(target->vendorId) << ':'
+                    << Hex4(target->productId) << "  " << TrimmedLine(verdict->m_deviceClass.m_line)
+                    << '\n'
+                    << "Verdict:  "
+                    << (verdict->m_burnable ? "suits the device" : "refused: " + verdict->m_message)
+                    << '\n';
     } else {
-      console.out << "Verdict:  no device to compare with\n";
+      console.m_out << "Verdict:  no device to compare with\n";
     }
   }
   if (verdict && !verdict->m_burnable) code = EXIT_NO_DEVICE;
@@ -123,29 +123,29 @@ int RunImage(const GlobalOptions& global, const ImageOptions& options, Console& 
 
 int RunMakeImage(const GlobalOptions& global, const MakeImageOptions& options, Console& console) {
   (void)global;
-  std::size_t dot = options.version.find('.');
+  std::size_t dot = options.m_version.find('.');
   std::optional<int> major, minor;
   if (dot != std::string::npos) {
-    major = ParseByte(options.version.substr(0, dot));
-    minor = ParseByte(options.version.substr(dot + 1));
+    major = ParseByte(options.m_version.substr(0, dot));
+    minor = ParseByte(options.m_version.substr(dot + 1));
   }
   if (!major || !minor) {
-    return console.Fail(EXIT_BAD_INPUT, "--version " + options.version +
+    return console.Fail(EXIT_BAD_INPUT, "--version " + options.m_version +
                                             ": expected MAJOR.MINOR, each 0 to 255, e.g. 1.2");
   }
-  if (options.cur < 0 || options.cur > 65535) {
-    return console.Fail(EXIT_BAD_INPUT, "--cur " + std::to_string(options.cur) +
+  if (options.m_cur < 0 || options.m_cur > 65535) {
+    return console.Fail(EXIT_BAD_INPUT, "--cur " + std::to_string(options.m_cur) +
                                             ": expected a number from 0 to 65535");
   }
-  if (options.size < 0 || options.size > 16 * 1024 * 1024) {
-    return console.Fail(EXIT_BAD_INPUT, "--size " + std::to_string(options.size) +
+  if (options.m_size < 0 || options.m_size > 16 * 1024 * 1024) {
+    return console.Fail(EXIT_BAD_INPUT, "--size " + std::to_string(options.m_size) +
                                             ": expected 0 to 16777216 bytes (32768 fills "
                                             "the EEPROM)");
   }
   std::optional<ImageIds> ids;
-  if (!options.vid.empty() || !options.pid.empty()) {
-    std::optional<std::uint16_t> vid = ParseHexId(options.vid);
-    std::optional<std::uint16_t> pid = ParseHexId(options.pid);
+  if (!options.m_vid.empty() || !options.m_pid.empty()) {
+    std::optional<std::uint16_t> vid = ParseHexId(options.m_vid);
+    std::optional<std::uint16_t> pid = ParseHexId(options.m_pid);
     if (!vid || !pid) {
       return console.Fail(EXIT_BAD_INPUT,
                           "--vid and --pid: expected 1 to 4 hex digits each, "
@@ -155,9 +155,9 @@ int RunMakeImage(const GlobalOptions& global, const MakeImageOptions& options, C
   }
 
   std::string error;
-  auto bytes = MakeImage(static_cast<std::int32_t>(options.size), static_cast<std::uint8_t>(*major),
-                         static_cast<std::uint8_t>(*minor), static_cast<std::uint16_t>(options.cur),
-                         ids, &error);
+  auto bytes = MakeImage(static_cast<std::int32_t>(options.m_size),
+                         static_cast<std::uint8_t>(*major), static_cast<std::uint8_t>(*minor),
+                         static_cast<std::uint16_t>(options.m_cur), ids, &error);
   if (!bytes) return console.Fail(EXIT_BAD_INPUT, "make-image: " + error);
   // The serial-number area blank (0xFF), as a burn without a serial number
   // leaves it, so that a device burned with this image reads back equal.
@@ -165,16 +165,16 @@ int RunMakeImage(const GlobalOptions& global, const MakeImageOptions& options, C
     std::size_t end = std::min<std::size_t>(bytes->size(), EEPROM_BYTES);
     std::fill(bytes->begin() + SERIAL_ADDRESS, bytes->begin() + static_cast<long>(end), 0xFF);
   }
-  if (!WriteFileReplacing(options.out, *bytes, &error)) {
+  if (!WriteFileReplacing(options.m_out, *bytes, &error)) {
     return console.Fail(EXIT_BAD_INPUT, error + ": check the output path");
   }
-  if (console.json) {
+  if (console.m_json) {
     nlohmann::json result = {{"event", "make-image"},
-                             {"file", options.out},
-                             {"size", options.size},
+                             {"file", options.m_out},
+                             {"size", options.m_size},
                              {"version", FormatVersion(static_cast<std::uint8_t>(*major),
                                                        static_cast<std::uint8_t>(*minor))},
-                             {"cur", FormatCur(static_cast<std::uint16_t>(options.cur))},
+                             {"cur", FormatCur(static_cast<std::uint16_t>(options.m_cur))},
                              {"hasIds", ids.has_value()}};
     if (ids) {
       result["vendorId"] = Hex4(ids->m_vid);
@@ -182,12 +182,12 @@ int RunMakeImage(const GlobalOptions& global, const MakeImageOptions& options, C
     }
     console.Emit(result);
   } else {
-    console.out << "Wrote " << options.out << ": " << options.size << " bytes, version " << *major
-                << '.' << *minor << ", Cur " << options.cur;
-    if (ids) console.out << ", for " << Hex4(ids->m_vid) << ':' << Hex4(ids->m_pid);
-    console.out << '\n';
+    console.m_out << "Wrote " << options.m_out << ": " << options.m_size << " bytes, version "
+                  << *major << '.' << *minor << ", Cur " << options.m_cur;
+    if (ids) console.m_out << ", for " << Hex4(ids->m_vid) << ':' << Hex4(ids->m_pid);
+    console.m_out << '\n';
   }
-  if (options.size > EEPROM_BYTES) {
+  if (options.m_size > EEPROM_BYTES) {
     console.Warn("the image is larger than the EEPROM's 32768 bytes: it will be refused");
   }
   return EXIT_OK;

@@ -54,24 +54,24 @@ Comparison CompareDevice(HidDeviceManager& hid, std::span<const std::uint8_t> ex
 
 int RunVerify(const GlobalOptions& global, const VerifyOptions& options, Console& console) {
   int code = EXIT_OK;
-  auto loaded = LoadImage(options.file, console, &code);
+  auto loaded = LoadImage(options.m_file, console, &code);
   if (!loaded) return code;
   const std::vector<std::uint8_t>& image = loaded->m_image->ImageData();
   // The burn writes the device's serial-number descriptor over the image's
   // last 64 bytes, so they are not the image's any more and are left out.
   const std::size_t compared = std::min<std::size_t>(image.size(), SERIAL_ADDRESS);
 
-  auto target = OpenDeviceTarget(global, options.device, console, &code);
+  auto target = OpenDeviceTarget(global, options.m_device, console, &code);
   if (!target) return code;
   DeviceSession& session = *target->m_session;
 
-  ProgressReporter reporter(ChooseProgressStyle(global), console.out, static_cast<long>(compared),
+  ProgressReporter reporter(ChooseProgressStyle(global), console.m_out, static_cast<long>(compared),
                             ProgressColumns());
   Comparison comparison = CompareDevice(session.Hid(), std::span(image.data(), compared), reporter);
   bool ok = !comparison.m_readFailed && !comparison.m_differs;
   reporter.PostStatus(ok ? BURN_COMPARED_OK : BURN_COMPARE_FAILED, 0);
 
-  if (console.json) {
+  if (console.m_json) {
     nlohmann::json result = {{"event", "result"},
                              {"ok", ok},
                              {"status", reporter.LastCode()},
@@ -86,10 +86,10 @@ int RunVerify(const GlobalOptions& global, const VerifyOptions& options, Console
     if (comparison.m_readFailed) result["readFailedAt"] = HexAddress(comparison.m_address);
     console.Emit(result);
   } else if (ok) {
-    console.out << "The device holds the image's " << compared << " bytes";
+    console.m_out << "The device holds the image's " << compared << " bytes";
     if (compared < image.size())
-      console.out << " (the serial-number area from 0x7FC0 on is the burn's own)";
-    console.out << '\n';
+      console.m_out << " (the serial-number area from 0x7FC0 on is the burn's own)";
+    console.m_out << '\n';
   }
 
   if (comparison.m_differs) {
@@ -109,11 +109,11 @@ int RunVerify(const GlobalOptions& global, const VerifyOptions& options, Console
 
 int RunDump(const GlobalOptions& global, const DumpOptions& options, Console& console) {
   int code = EXIT_OK;
-  auto target = OpenDeviceTarget(global, options.device, console, &code);
+  auto target = OpenDeviceTarget(global, options.m_device, console, &code);
   if (!target) return code;
   DeviceSession& session = *target->m_session;
 
-  ProgressReporter reporter(ChooseProgressStyle(global), console.out,
+  ProgressReporter reporter(ChooseProgressStyle(global), console.m_out,
                             static_cast<long>(EEPROM_BYTES), ProgressColumns());
   std::vector<std::uint8_t> eeprom;
   std::uint32_t failedAddress = 0;
@@ -127,18 +127,19 @@ int RunDump(const GlobalOptions& global, const DumpOptions& options, Console& co
                                                               ": check the cable and retry"));
   }
   std::string error;
-  if (!WriteFileReplacing(options.file, eeprom, &error)) {
+  if (!WriteFileReplacing(options.m_file, eeprom, &error)) {
     return FinishSession(session, console,
                          console.Fail(EXIT_BAD_INPUT, error + ": check the output path"));
   }
-  if (console.json) {
+  if (console.m_json) {
     console.Emit({{"event", "result"},
                   {"ok", true},
-                  {"file", options.file},
+                  {"file", options.m_file},
                   {"size", eeprom.size()},
                   {"exitCode", EXIT_OK}});
   } else {
-    console.out << "Wrote the device's " << eeprom.size() << " bytes to " << options.file << '\n';
+    console.m_out << "Wrote the device's " << eeprom.size() << " bytes to " << options.m_file
+                  << '\n';
   }
   return FinishSession(session, console, EXIT_OK);
 }

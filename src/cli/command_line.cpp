@@ -33,73 +33,73 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* line, std::
   // Global options may stand before or after the command.
   app.fallthrough();
   app.require_subcommand(1);
-  app.add_option("--simulate", line->global.simulate,
+  app.add_option("--simulate", line->m_global.m_simulate,
                  "Simulated devices instead of the real ones (syntax below)")
       ->type_name("SPEC");
-  app.add_option("--trace", line->global.trace,
+  app.add_option("--trace", line->m_global.m_trace,
                  "Write one line per report frame to this file: transfer, ok or failed, the "
                  "interface and the 65 bytes in hex")
       ->type_name("FILE");
-  app.add_flag("--json", line->global.json, "One JSON object per line instead of text");
+  app.add_flag("--json", line->m_global.m_json, "One JSON object per line instead of text");
 
   CLI::App* list = app.add_subcommand("list", "The attached devices in scan order");
-  list->add_flag("--all", line->list.all, "Also the HID interfaces that were skipped, and why");
-  list->callback([line] { line->command = Command::kList; });
+  list->add_flag("--all", line->m_list.m_all, "Also the HID interfaces that were skipped, and why");
+  list->callback([line] { line->m_command = Command::kList; });
 
   CLI::App* info = app.add_subcommand("info", "The target device's version and Cur");
-  AddDeviceOption(info, &line->info.device);
-  info->callback([line] { line->command = Command::kInfo; });
+  AddDeviceOption(info, &line->m_info.m_device);
+  info->callback([line] { line->m_command = Command::kInfo; });
 
   CLI::App* image = app.add_subcommand(
       "image", "An image file's version, Cur, file time and ids, and whether it suits the target");
-  image->add_option("FILE", line->image.file, "Image file (.rom)")->required()->type_name("");
-  AddDeviceOption(image, &line->image.device);
-  image->callback([line] { line->command = Command::kImage; });
+  image->add_option("FILE", line->m_image.m_file, "Image file (.rom)")->required()->type_name("");
+  AddDeviceOption(image, &line->m_image.m_device);
+  image->callback([line] { line->m_command = Command::kImage; });
 
   CLI::App* burn = app.add_subcommand("burn", "Burn an image into the target device");
-  burn->add_option("FILE", line->burn.file, "Image file (.rom, at most 32768 bytes)")
+  burn->add_option("FILE", line->m_burn.m_file, "Image file (.rom, at most 32768 bytes)")
       ->required()
       ->type_name("");
-  AddDeviceOption(burn, &line->burn.device);
-  burn->add_option("--serial", line->burn.serial,
+  AddDeviceOption(burn, &line->m_burn.m_device);
+  burn->add_option("--serial", line->m_burn.m_serial,
                    "Serial number for the device's USB descriptor (at most 31 characters); "
                    "without it the descriptor is cleared")
       ->type_name("TEXT");
-  burn->add_option("--backup", line->burn.backup,
+  burn->add_option("--backup", line->m_burn.m_backup,
                    "First read the whole 32 KB EEPROM into this file; no burn if that fails")
       ->type_name("FILE");
-  burn->add_flag("--force", line->burn.force,
+  burn->add_flag("--force", line->m_burn.m_force,
                  "Burn even a device that is not a Kestrova device, or an image that does not "
                  "suit it");
-  burn->callback([line] { line->command = Command::kBurn; });
+  burn->callback([line] { line->m_command = Command::kBurn; });
 
   CLI::App* verify =
       app.add_subcommand("verify", "Compare the device with an image without writing");
-  verify->add_option("FILE", line->verify.file, "Image file (.rom)")->required()->type_name("");
-  AddDeviceOption(verify, &line->verify.device);
-  verify->callback([line] { line->command = Command::kVerify; });
+  verify->add_option("FILE", line->m_verify.m_file, "Image file (.rom)")->required()->type_name("");
+  AddDeviceOption(verify, &line->m_verify.m_device);
+  verify->callback([line] { line->m_command = Command::kVerify; });
 
   CLI::App* dump = app.add_subcommand("dump", "Read the whole 32 KB EEPROM into a file");
-  dump->add_option("FILE", line->dump.file, "Output file")->required()->type_name("");
-  AddDeviceOption(dump, &line->dump.device);
-  dump->callback([line] { line->command = Command::kDump; });
+  dump->add_option("FILE", line->m_dump.m_file, "Output file")->required()->type_name("");
+  AddDeviceOption(dump, &line->m_dump.m_device);
+  dump->callback([line] { line->m_command = Command::kDump; });
 
   CLI::App* make = app.add_subcommand("make-image", "Write a valid image for trials and tests");
-  make->add_option("OUT", line->makeImage.out, "Output file")->required()->type_name("");
-  make->add_option("--size", line->makeImage.size, "Bytes (default 32768)")->type_name("N");
-  make->add_option("--version", line->makeImage.version, "MAJOR.MINOR (default 1.0)")
+  make->add_option("OUT", line->m_makeImage.m_out, "Output file")->required()->type_name("");
+  make->add_option("--size", line->m_makeImage.m_size, "Bytes (default 32768)")->type_name("N");
+  make->add_option("--version", line->m_makeImage.m_version, "MAJOR.MINOR (default 1.0)")
       ->type_name("MAJOR.MINOR");
-  make->add_option("--cur", line->makeImage.cur, "Cur value, 0 to 65535 (default 1)")
+  make->add_option("--cur", line->m_makeImage.m_cur, "Cur value, 0 to 65535 (default 1)")
       ->type_name("N");
   CLI::Option* vid =
-      make->add_option("--vid", line->makeImage.vid, "Vendor id of the identifier block (hex)")
+      make->add_option("--vid", line->m_makeImage.m_vid, "Vendor id of the identifier block (hex)")
           ->type_name("HEX");
   CLI::Option* pid =
-      make->add_option("--pid", line->makeImage.pid, "Product id of the identifier block (hex)")
+      make->add_option("--pid", line->m_makeImage.m_pid, "Product id of the identifier block (hex)")
           ->type_name("HEX");
   vid->needs(pid);
   pid->needs(vid);
-  make->callback([line] { line->command = Command::kMakeImage; });
+  make->callback([line] { line->m_command = Command::kMakeImage; });
 
   try {
     app.parse(argc, argv);

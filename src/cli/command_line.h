@@ -10,15 +10,15 @@ namespace tessarin {
 enum class Command { kNone, kList, kInfo, kImage, kBurn, kVerify, kDump, kMakeImage };
 
 struct CommandLine {
-  Command command = Command::kNone;
-  GlobalOptions global;
-  ListOptions list;
-  InfoOptions info;
-  ImageOptions image;
-  BurnOptions burn;
-  VerifyOptions verify;
-  DumpOptions dump;
-  MakeImageOptions makeImage;
+  Command m_command = Command::kNone;
+  GlobalOptions m_global;
+  ListOptions m_list;
+  InfoOptions m_info;
+  ImageOptions m_image;
+  BurnOptions m_burn;
+  VerifyOptions m_verify;
+  DumpOptions m_dump;
+  MakeImageOptions m_makeImage;
 };
 
 /// Parses the arguments. Returns -1 when a command is to run; otherwise the

@@ -6,21 +6,21 @@
 namespace tessarin {
 
 int Console::Fail(int code, const std::string& message) {
-  err << "tessarin-cli: " << message << '\n';
-  if (json) Emit({{"event", "error"}, {"message", message}, {"exitCode", code}});
-  err.flush();
+  m_err << "tessarin-cli: " << message << '\n';
+  if (m_json) Emit({{"event", "error"}, {"message", message}, {"exitCode", code}});
+  m_err.flush();
   return code;
 }
 
 void Console::Warn(const std::string& message) {
-  err << "tessarin-cli: warning: " << message << '\n';
-  if (json) Emit({{"event", "warning"}, {"message", message}});
+  m_err << "tessarin-cli: warning: " << message << '\n';
+  if (m_json) Emit({{"event", "warning"}, {"message", message}});
 }
 
 void Console::Emit(const nlohmann::json& object) {
   // Replace, never throw, on a text that is not valid UTF-8 (a file name).
-  out << object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
-  out.flush();
+  m_out << object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+  m_out.flush();
 }
 
 std::string Hex4(std::uint32_t value) {

@@ -9,9 +9,9 @@
 namespace tessarin {
 
 struct Console {
-  std::ostream& out;
-  std::ostream& err;
-  bool json = false;
+  std::ostream& m_out;
+  std::ostream& m_err;
+  bool m_json = false;
 
   /// Prints `message` as an error ("tessarin-cli: <message>") and, in JSON
   /// mode, also {"event":"error","message":...,"exitCode":code} on the

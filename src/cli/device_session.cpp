@@ -11,7 +11,7 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const GlobalOptions& option
                                                      std::string* error, int* exitCode) {
   std::unique_ptr<DeviceSession> session(new DeviceSession);
   ChosenBackend chosen = ChooseHidBackend(
-      options.simulate.empty() ? std::nullopt : std::optional<std::string>(options.simulate));
+      options.m_simulate.empty() ? std::nullopt : std::optional<std::string>(options.m_simulate));
   switch (chosen.m_failure) {
     case BackendFailure::kNone:
       break;
@@ -29,10 +29,10 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const GlobalOptions& option
   session->m_backend = std::move(chosen.m_backend);
 
   HidBackend* backend = session->m_backend.get();
-  if (!options.trace.empty()) {
-    session->m_traceFile.open(options.trace, std::ios::out | std::ios::trunc);
+  if (!options.m_trace.empty()) {
+    session->m_traceFile.open(options.m_trace, std::ios::out | std::ios::trunc);
     if (!session->m_traceFile) {
-      *error = "--trace: cannot create " + options.trace + ": check the directory and its rights";
+      *error = "--trace: cannot create " + options.m_trace + ": check the directory and its rights";
       *exitCode = EXIT_BAD_INPUT;
       return nullptr;
     }

@@ -20,7 +20,7 @@ struct TraceEvent;
 
 class DeviceSession {
  public:
-  /// Creates the backend (simulated when `options.simulate` is set), opens the
+  /// Creates the backend (simulated when `options.m_simulate` is set), opens the
   /// trace file when asked and scans. Null on failure, with the message in
   /// *error and the exit code in *exitCode.
   static std::unique_ptr<DeviceSession> Create(const GlobalOptions& options, std::string* error,

@@ -10,21 +10,21 @@ namespace tessarin {
 namespace {
 
 int Run(const CommandLine& line, Console& console) {
-  switch (line.command) {
+  switch (line.m_command) {
     case Command::kList:
-      return RunList(line.global, line.list, console);
+      return RunList(line.m_global, line.m_list, console);
     case Command::kInfo:
-      return RunInfo(line.global, line.info, console);
+      return RunInfo(line.m_global, line.m_info, console);
     case Command::kImage:
-      return RunImage(line.global, line.image, console);
+      return RunImage(line.m_global, line.m_image, console);
     case Command::kBurn:
-      return RunBurn(line.global, line.burn, console);
+      return RunBurn(line.m_global, line.m_burn, console);
     case Command::kVerify:
-      return RunVerify(line.global, line.verify, console);
+      return RunVerify(line.m_global, line.m_verify, console);
     case Command::kDump:
-      return RunDump(line.global, line.dump, console);
+      return RunDump(line.m_global, line.m_dump, console);
     case Command::kMakeImage:
-      return RunMakeImage(line.global, line.makeImage, console);
+      return RunMakeImage(line.m_global, line.m_makeImage, console);
     case Command::kNone:
       break;
   }
@@ -38,6 +38,6 @@ int main(int argc, char** argv) {
   tessarin::CommandLine line;
   int parsed = tessarin::ParseCommandLine(argc, argv, &line, std::cout, std::cerr);
   if (parsed >= 0) return parsed;
-  tessarin::Console console{std::cout, std::cerr, line.global.json};
+  tessarin::Console console{std::cout, std::cerr, line.m_global.m_json};
   return tessarin::Run(line, console);
 }

@@ -49,10 +49,11 @@ std::string FormatRate(long bytes, double seconds) {
 
 std::string FormatBarLine(const ProgressSnapshot& s, int columns) {
   char head[64];
-  std::snprintf(head, sizeof head, "%-16s %3d%% ", s.text.c_str(), Percent(s.count, s.total));
+  std::snprintf(head, sizeof head, "%-16s %3d%% ", s.m_text.c_str(), Percent(s.m_count, s.m_total));
   char tail[96];
-  std::snprintf(tail, sizeof tail, " %5ld/%ld bytes  %s  %s", s.count, s.total,
-                FormatRate(s.count, s.stageSeconds).c_str(), Elapsed(s.elapsedSeconds).c_str());
+  std::snprintf(tail, sizeof tail, " %5ld/%ld bytes  %s  %s", s.m_count, s.m_total,
+                FormatRate(s.m_count, s.m_stageSeconds).c_str(),
+                Elapsed(s.m_elapsedSeconds).c_str());
   // The bar takes what is left of the line, between 10 and 30 cells; on a
   // very narrow terminal it goes, and the line is cut rather than wrapped.
   int room =
@@ -60,8 +61,9 @@ std::string FormatBarLine(const ProgressSnapshot& s, int columns) {
   std::string line = head;
   if (room >= 10) {
     int width = std::min(room, 30);
-    int filled =
-        s.total > 0 ? static_cast<int>(std::clamp(s.count, 0L, s.total) * width / s.total) : 0;
+    int filled = s.m_total > 0
+                     ? static_cast<int>(std::clamp(s.m_count, 0L, s.m_total) * width / s.m_total)
+                     : 0;
     line += '[' + std::string(filled, '#') + std::string(width - filled, '.') + ']';
   }
   line += tail;
@@ -71,9 +73,9 @@ std::string FormatBarLine(const ProgressSnapshot& s, int columns) {
 
 std::string FormatPlainLine(const ProgressSnapshot& s) {
   char text[160];
-  std::snprintf(text, sizeof text, "%s %d%% %ld/%ld bytes, %s, %.1f s", s.text.c_str(),
-                Percent(s.count, s.total), s.count, s.total,
-                FormatRate(s.count, s.stageSeconds).c_str(), s.elapsedSeconds);
+  std::snprintf(text, sizeof text, "%s %d%% %ld/%ld bytes, %s, %.1f s", s.m_text.c_str(),
+                Percent(s.m_count, s.m_total), s.m_count, s.m_total,
+                FormatRate(s.m_count, s.m_stageSeconds).c_str(), s.m_elapsedSeconds);
   return text;
 }
 
@@ -114,7 +116,7 @@ void ProgressReporter::Show(int code, const std::string& text, long count, bool 
       event["count"] = count;
       event["total"] = m_total;
     }
-    event["elapsedMs"] = static_cast<long>(snapshot.elapsedSeconds * 1000);
+    event["elapsedMs"] = static_cast<long>(snapshot.m_elapsedSeconds * 1000);
     m_out << event.dump() << '\n';
     m_out.flush();
     return;

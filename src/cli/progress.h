@@ -15,11 +15,11 @@ enum class ProgressStyle { kBar, kLines, kJson };
 
 /// One moment of an operation, as the formatting functions take it.
 struct ProgressSnapshot {
-  std::string text;           ///< the status text, e.g. "Downloading..."
-  long count = 0;             ///< bytes done (or next address) in this stage
-  long total = 0;             ///< bytes of the stage; 0: no progress to show
-  double stageSeconds = 0;    ///< time since this stage began, for the rate
-  double elapsedSeconds = 0;  ///< time since the operation began
+  std::string m_text;           ///< the status text, e.g. "Downloading..."
+  long m_count = 0;             ///< bytes done (or next address) in this stage
+  long m_total = 0;             ///< bytes of the stage; 0: no progress to show
+  double m_stageSeconds = 0;    ///< time since this stage began, for the rate
+  double m_elapsedSeconds = 0;  ///< time since the operation began
 };
 
 /// "Downloading...    45% [#############.................]  14760/32768 bytes  120.4 KB/s  00:02"

@@ -8,8 +8,8 @@
 
 namespace tessarin {
 
-EepromWalkResult ReadEepromRange(HidDeviceManager& hid, std::uint32_t address,
-                                 std::uint32_t length, const EepromBlockFn& onBlock) {
+EepromWalkResult ReadEepromRange(HidDeviceManager& hid, std::uint32_t address, std::uint32_t length,
+                                 const EepromBlockFn& onBlock) {
   std::array<std::uint8_t, READ_BLOCK_MAX> block{};
   const std::uint32_t end = address + length;
   while (address < end) {

@@ -13,7 +13,8 @@ class HidDeviceManager;
 
 /// Called after each block with the block's address and its bytes; returns
 /// false to stop the walk there.
-using EepromBlockFn = std::function<bool(std::uint32_t address, std::span<const std::uint8_t> bytes)>;
+using EepromBlockFn =
+    std::function<bool(std::uint32_t address, std::span<const std::uint8_t> bytes)>;
 
 enum class EepromWalk {
   kDone,        ///< every block was read and accepted
@@ -29,7 +30,7 @@ struct EepromWalkResult {
 /// Reads `length` bytes from `address` on in blocks of READ_BLOCK_MAX (the
 /// last one shorter), calling `onBlock` after each. Any thread; each block
 /// takes the device lock through ReadBlock.
-EepromWalkResult ReadEepromRange(HidDeviceManager& hid, std::uint32_t address,
-                                 std::uint32_t length, const EepromBlockFn& onBlock);
+EepromWalkResult ReadEepromRange(HidDeviceManager& hid, std::uint32_t address, std::uint32_t length,
+                                 const EepromBlockFn& onBlock);
 
 }  // namespace tessarin

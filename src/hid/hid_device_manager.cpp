@@ -218,7 +218,8 @@ bool HidDeviceManager::PrepareWrite() {
 bool HidDeviceManager::QueryReady(bool& ready) {
   ReportFrame reply{};
   if (!LockedExchange(
-          m_mutex, [this] { return Current(); }, RequestFrame(CMD_QUERY_READY, 0x01, 0, 0), &reply)) {
+          m_mutex, [this] { return Current(); }, RequestFrame(CMD_QUERY_READY, 0x01, 0, 0),
+          &reply)) {
     return false;
   }
   ready = reply[1] != 0;

@@ -54,16 +54,14 @@ constexpr ReportFrame RequestFrame(std::uint8_t command, std::uint8_t b2 = 0, st
 /// The request of a read of `length` bytes from EEPROM `address`.
 constexpr ReportFrame ReadRequestFrame(std::uint32_t address, int length) {
   return RequestFrame(CMD_READ_EEPROM, static_cast<std::uint8_t>((address >> 8) & 0xFF),
-                      static_cast<std::uint8_t>(address & 0xFF),
-                      static_cast<std::uint8_t>(length));
+                      static_cast<std::uint8_t>(address & 0xFF), static_cast<std::uint8_t>(length));
 }
 
 /// The request of a write of `length` bytes to EEPROM `address`, its data
 /// left zero for the caller to fill from byte 5.
 constexpr ReportFrame WriteRequestFrame(std::uint32_t address, int length) {
   return RequestFrame(CMD_WRITE_EEPROM, static_cast<std::uint8_t>((address >> 8) & 0xFF),
-                      static_cast<std::uint8_t>(address & 0xFF),
-                      static_cast<std::uint8_t>(length));
+                      static_cast<std::uint8_t>(address & 0xFF), static_cast<std::uint8_t>(length));
 }
 
 /// How an interface carries its frames.

@@ -6,8 +6,8 @@
 namespace tessarin {
 
 ImageReadResult ReadImageFile(const std::filesystem::path& path, const ImageReadOptions& options) {
-  WholeFile file = ReadWholeFile(path, static_cast<uint64_t>(EEPROM_BYTES),
-                                 options.m_afterSizeCheck);
+  WholeFile file =
+      ReadWholeFile(path, static_cast<uint64_t>(EEPROM_BYTES), options.m_afterSizeCheck);
   ImageReadResult result;
   result.m_lastWriteTicks = file.m_lastWriteTicks;
   result.m_fileSize = file.m_fileSize;

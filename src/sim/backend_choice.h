@@ -22,7 +22,7 @@ enum class BackendFailure {
 
 struct ChosenBackend {
   std::unique_ptr<HidBackend> m_backend;  ///< null on failure
-  SimBackend* m_sim = nullptr;             ///< m_backend, when it is simulated
+  SimBackend* m_sim = nullptr;            ///< m_backend, when it is simulated
   BackendFailure m_failure = BackendFailure::kNone;
   /// On failure, the reason: "--simulate: ..." for the first two, the
   /// platform's words for the last. Each program puts its own advice around it.

@@ -43,11 +43,11 @@ int ModeIndex(HidOpenMode mode) { return static_cast<int>(mode); }
 SimDevice::SimDevice(SimDeviceConfig config, std::shared_ptr<SimClock> clock)
     : m_config(std::move(config)), m_clock(std::move(clock)), m_eeprom(EEPROM_BYTES, 0xFF) {
   std::error_code ec;
-  if (!m_config.eepromFile.empty() && std::filesystem::exists(m_config.eepromFile, ec)) {
-    LoadFile(m_config.eepromFile, m_eeprom, &m_loadError);
-  } else if (!m_config.imageFile.empty()) {
+  if (!m_config.m_eepromFile.empty() && std::filesystem::exists(m_config.m_eepromFile, ec)) {
+    LoadFile(m_config.m_eepromFile, m_eeprom, &m_loadError);
+  } else if (!m_config.m_imageFile.empty()) {
     // The image becomes the EEPROM: keep it, if there is a file to keep it in.
-    if (LoadFile(m_config.imageFile, m_eeprom, &m_loadError)) m_dirty = true;
+    if (LoadFile(m_config.m_imageFile, m_eeprom, &m_loadError)) m_dirty = true;
   }
   if (!m_loadError.empty()) std::fill(m_eeprom.begin(), m_eeprom.end(), 0xFF);
 }
@@ -57,11 +57,11 @@ SimDevice::~SimDevice() { Flush(nullptr); }
 HidInterfaceInfo SimDevice::Info() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   HidInterfaceInfo info;
-  info.m_vendorId = m_config.vendorId;
-  info.m_productId = m_config.productId;
-  info.m_outputReportByteLength = m_config.outputReportByteLength;
-  info.m_featureReportByteLength = m_config.featureReportByteLength;
-  info.m_error = m_config.enumerateError;
+  info.m_vendorId = m_config.m_vendorId;
+  info.m_productId = m_config.m_productId;
+  info.m_outputReportByteLength = m_config.m_outputReportByteLength;
+  info.m_featureReportByteLength = m_config.m_featureReportByteLength;
+  info.m_error = m_config.m_enumerateError;
   return info;
 }
 
@@ -74,26 +74,26 @@ bool SimDevice::TransferAllowed(HidReportType type, std::size_t length) const {
   if (length != kFrameBytes) return false;
   switch (type) {
     case HidReportType::kOutput:
-      return m_config.outputReportByteLength == kFrameBytes;
+      return m_config.m_outputReportByteLength == kFrameBytes;
     case HidReportType::kInput:
-      return m_config.inputReportByteLength == kFrameBytes;
+      return m_config.m_inputReportByteLength == kFrameBytes;
     case HidReportType::kFeature:
-      return m_config.featureReportByteLength == kFrameBytes;
+      return m_config.m_featureReportByteLength == kFrameBytes;
   }
   return false;
 }
 
 bool SimDevice::GoneLocked() const {
-  return m_config.vanishAfterFrames >= 0 && m_sends + m_fetches >= m_config.vanishAfterFrames;
+  return m_config.m_vanishAfterFrames >= 0 && m_sends + m_fetches >= m_config.m_vanishAfterFrames;
 }
 
 void SimDevice::Log(FrameTransfer transfer, bool ok, const std::uint8_t* bytes,
                     std::size_t length) {
   if (!m_logging) return;
   SimFrame frame;
-  frame.transfer = transfer;
-  frame.ok = ok;
-  if (bytes != nullptr) std::memcpy(frame.bytes.data(), bytes, std::min(length, kFrameBytes));
+  frame.m_transfer = transfer;
+  frame.m_ok = ok;
+  if (bytes != nullptr) std::memcpy(frame.m_bytes.data(), bytes, std::min(length, kFrameBytes));
   m_frames.push_back(frame);
 }
 
@@ -101,7 +101,7 @@ void SimDevice::WaitLatency() {
   std::chrono::nanoseconds latency;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    latency = m_config.latency;
+    latency = m_config.m_latency;
   }
   // Outside the lock, so the other thread's transfer can run meanwhile.
   if (latency.count() > 0 && m_clock) m_clock->Sleep(latency);
@@ -114,7 +114,7 @@ bool SimDevice::HandleSend(HidReportType type, const std::uint8_t* report, std::
   const bool gone = GoneLocked();
   const long ordinal = ++m_sends;
   const bool ok = !gone && report != nullptr && type != HidReportType::kInput &&
-                  TransferAllowed(type, length) && m_config.failSends.count(ordinal) == 0;
+                  TransferAllowed(type, length) && m_config.m_failSends.count(ordinal) == 0;
   if (ok) Execute(report);
   Log(type == HidReportType::kFeature ? FrameTransfer::kSendFeature : FrameTransfer::kSendOutput,
       ok, ok ? report : nullptr, length);
@@ -128,7 +128,7 @@ bool SimDevice::HandleFetch(HidReportType type, std::uint8_t* report, std::size_
   const bool gone = GoneLocked();
   const long ordinal = ++m_fetches;
   const bool ok = !gone && report != nullptr && type != HidReportType::kOutput &&
-                  TransferAllowed(type, length) && m_config.failFetches.count(ordinal) == 0 &&
+                  TransferAllowed(type, length) && m_config.m_failFetches.count(ordinal) == 0 &&
                   m_hasReply;
   if (ok) std::memcpy(report, m_reply.data(), kFrameBytes);
   Log(type == HidReportType::kFeature ? FrameTransfer::kFetchFeature : FrameTransfer::kFetchInput,
@@ -143,7 +143,7 @@ void SimDevice::Execute(const std::uint8_t* request) {
       const int n = std::min<int>(request[4], WRITE_BLOCK_MAX);
       for (int i = 0; i < n; ++i) m_eeprom[(address + i) & ADDRESS_MASK] = request[5 + i];
       if (n > 0) m_dirty = true;
-      m_notReadyLeft = m_config.readyAfter;
+      m_notReadyLeft = m_config.m_readyAfter;
       break;
     }
     case CMD_READ_EEPROM: {
@@ -151,7 +151,7 @@ void SimDevice::Execute(const std::uint8_t* request) {
       m_reply.fill(0);
       for (int i = 0; i < n; ++i) {
         const std::uint32_t a = (address + i) & ADDRESS_MASK;
-        const std::uint8_t flip = m_config.corruptAddresses.count(a) != 0 ? 0xFF : 0x00;
+        const std::uint8_t flip = m_config.m_corruptAddresses.count(a) != 0 ? 0xFF : 0x00;
         m_reply[1 + i] = m_eeprom[a] ^ flip;
       }
       m_hasReply = true;
@@ -159,19 +159,19 @@ void SimDevice::Execute(const std::uint8_t* request) {
     }
     case CMD_PROBE:
       m_reply.fill(0);
-      m_hasReply = m_config.answersProbe;
+      m_hasReply = m_config.m_answersProbe;
       break;
     case CMD_QUERY_PAGED_WRITE:
       m_reply.fill(0);
-      m_reply[1] = m_config.pagedWrite ? 1 : 0;
+      m_reply[1] = m_config.m_pagedWrite ? 1 : 0;
       m_hasReply = true;
       break;
     case CMD_PREPARE_WRITE:
-      m_notReadyLeft = m_config.readyAfter;
+      m_notReadyLeft = m_config.m_readyAfter;
       break;
     case CMD_QUERY_READY: {
       bool ready = false;
-      if (m_config.readyAfter != SimDeviceConfig::kReadyNever) {
+      if (m_config.m_readyAfter != SimDeviceConfig::kReadyNever) {
         ready = m_notReadyLeft <= 0;
         if (!ready) --m_notReadyLeft;
       }
@@ -187,9 +187,9 @@ void SimDevice::Execute(const std::uint8_t* request) {
 }
 
 bool SimDevice::FlushLocked(std::string* error) {
-  if (m_config.eepromFile.empty() || !m_dirty) return true;
+  if (m_config.m_eepromFile.empty() || !m_dirty) return true;
   std::string reason;
-  if (!WriteFileReplacing(m_config.eepromFile, m_eeprom, &reason)) {
+  if (!WriteFileReplacing(m_config.m_eepromFile, m_eeprom, &reason)) {
     if (error) *error = reason;
     return false;
   }
@@ -217,42 +217,42 @@ void SimDevice::SetEeprom(std::uint32_t address, const std::vector<std::uint8_t>
 
 void SimDevice::SetAnswersProbe(bool answers) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_config.answersProbe = answers;
+  m_config.m_answersProbe = answers;
 }
 
 void SimDevice::SetPagedWrite(bool paged) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_config.pagedWrite = paged;
+  m_config.m_pagedWrite = paged;
 }
 
 void SimDevice::SetReadyAfter(int queries) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_config.readyAfter = queries;
+  m_config.m_readyAfter = queries;
 }
 
 void SimDevice::SetLatency(std::chrono::nanoseconds latency) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_config.latency = latency;
+  m_config.m_latency = latency;
 }
 
 void SimDevice::FailSend(long ordinal) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_config.failSends.insert(ordinal);
+  m_config.m_failSends.insert(ordinal);
 }
 
 void SimDevice::FailFetch(long ordinal) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_config.failFetches.insert(ordinal);
+  m_config.m_failFetches.insert(ordinal);
 }
 
 void SimDevice::CorruptAt(std::uint32_t address) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_config.corruptAddresses.insert(address & ADDRESS_MASK);
+  m_config.m_corruptAddresses.insert(address & ADDRESS_MASK);
 }
 
 void SimDevice::VanishAfter(long frames) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_config.vanishAfterFrames = frames;
+  m_config.m_vanishAfterFrames = frames;
 }
 
 bool SimDevice::Vanished() const {
@@ -262,17 +262,17 @@ bool SimDevice::Vanished() const {
 
 void SimDevice::Reattach() {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_config.vanishAfterFrames = -1;
+  m_config.m_vanishAfterFrames = -1;
 }
 
 void SimDevice::SetDenyOpen(bool deny) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_config.denyOpen = deny;
+  m_config.m_denyOpen = deny;
 }
 
 bool SimDevice::DenyOpen() const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return m_config.denyOpen;
+  return m_config.m_denyOpen;
 }
 
 std::vector<SimFrame> SimDevice::Frames() const {
@@ -284,9 +284,9 @@ std::vector<SimFrame> SimDevice::Requests() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   std::vector<SimFrame> requests;
   for (const SimFrame& frame : m_frames) {
-    const bool send = frame.transfer == FrameTransfer::kSendOutput ||
-                      frame.transfer == FrameTransfer::kSendFeature;
-    if (send && frame.ok) requests.push_back(frame);
+    const bool send = frame.m_transfer == FrameTransfer::kSendOutput ||
+                      frame.m_transfer == FrameTransfer::kSendFeature;
+    if (send && frame.m_ok) requests.push_back(frame);
   }
   return requests;
 }

@@ -23,53 +23,53 @@ namespace tessarin {
 /// type whose length is exactly 65, so the lengths also decide the report mode
 /// the program chooses (65/any: output-input; 0 or 64 / 65: feature).
 struct SimDeviceConfig {
-  std::uint16_t vendorId = 0x0495;
-  std::uint16_t productId = 0x8041;
-  std::uint16_t outputReportByteLength = 65;
-  std::uint16_t inputReportByteLength = 65;
-  std::uint16_t featureReportByteLength = 0;
+  std::uint16_t m_vendorId = 0x0495;
+  std::uint16_t m_productId = 0x8041;
+  std::uint16_t m_outputReportByteLength = 65;
+  std::uint16_t m_inputReportByteLength = 65;
+  std::uint16_t m_featureReportByteLength = 0;
 
   /// The answer to CMD_QUERY_PAGED_WRITE.
-  bool pagedWrite = false;
+  bool m_pagedWrite = false;
   /// After each CMD_WRITE_EEPROM or CMD_PREPARE_WRITE, this many
   /// CMD_QUERY_READY answer "not ready" before one answers "ready";
   /// kReadyNever: never ready.
-  int readyAfter = 0;
+  int m_readyAfter = 0;
   static constexpr int kReadyNever = -1;
   /// False: CMD_PROBE gets no reply (the fetch after it fails).
-  bool answersProbe = true;
+  bool m_answersProbe = true;
   /// Time each send and each fetch takes, on the device's clock.
-  std::chrono::nanoseconds latency{0};
+  std::chrono::nanoseconds m_latency{0};
 
   /// Faults. Sends and fetches are counted separately from 1 (failed ones
   /// included); the listed ones fail and reach nothing.
-  std::set<long> failSends;
-  std::set<long> failFetches;
+  std::set<long> m_failSends;
+  std::set<long> m_failFetches;
   /// EEPROM addresses whose byte reads back inverted (the stored byte is intact).
-  std::set<std::uint32_t> corruptAddresses;
+  std::set<std::uint32_t> m_corruptAddresses;
   /// After this many transfers (sends + fetches) every call fails, as on an
   /// unplugged device; -1: never.
-  long vanishAfterFrames = -1;
+  long m_vanishAfterFrames = -1;
   /// Opening a handle fails with "Permission denied".
-  bool denyOpen = false;
+  bool m_denyOpen = false;
   /// Non-empty: the enumeration reports this error for the interface.
-  std::string enumerateError;
+  std::string m_enumerateError;
 
   /// Initial EEPROM contents (at most 32768 bytes, the rest 0xFF); empty: all
-  /// 0xFF. Ignored when `eepromFile` exists.
-  std::string imageFile;
+  /// 0xFF. Ignored when `m_eepromFile` exists.
+  std::string m_imageFile;
   /// Where the EEPROM is kept between runs: loaded at creation when present,
   /// saved (temporary file + rename) by Flush(), which runs when a handle on a
   /// changed device is closed and when the device is destroyed. Empty: memory only.
-  std::string eepromFile;
+  std::string m_eepromFile;
 };
 
 /// One transfer as the device saw it.
 struct SimFrame {
-  FrameTransfer transfer = FrameTransfer::kSendOutput;
-  bool ok = false;
+  FrameTransfer m_transfer = FrameTransfer::kSendOutput;
+  bool m_ok = false;
   /// The request received, or the reply given (zeros when the fetch failed).
-  std::array<std::uint8_t, REPORT_LENGTH> bytes{};
+  std::array<std::uint8_t, REPORT_LENGTH> m_bytes{};
 };
 
 /// The device. Usable standalone (HandleSend/HandleFetch, e.g. behind an

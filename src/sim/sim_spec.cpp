@@ -140,59 +140,59 @@ bool ParseDevice(std::string_view item, SimDeviceConfig& config, std::string* er
     };
     unsigned long long number = 0;
     if (key == "vid") {
-      if (!ParseHexId(value, config.vendorId)) return Bad("1 to 4 hex digits");
+      if (!ParseHexId(value, config.m_vendorId)) return Bad("1 to 4 hex digits");
     } else if (key == "pid") {
-      if (!ParseHexId(value, config.productId)) return Bad("1 to 4 hex digits");
+      if (!ParseHexId(value, config.m_productId)) return Bad("1 to 4 hex digits");
     } else if (key == "mode") {
       if (value == "1") {
-        config.outputReportByteLength = 65;
-        config.inputReportByteLength = 65;
-        config.featureReportByteLength = 0;
+        config.m_outputReportByteLength = 65;
+        config.m_inputReportByteLength = 65;
+        config.m_featureReportByteLength = 0;
       } else if (value == "2") {
-        config.outputReportByteLength = 0;
-        config.inputReportByteLength = 0;
-        config.featureReportByteLength = 65;
+        config.m_outputReportByteLength = 0;
+        config.m_inputReportByteLength = 0;
+        config.m_featureReportByteLength = 65;
       } else if (value == "none") {
-        config.outputReportByteLength = 64;
-        config.inputReportByteLength = 64;
-        config.featureReportByteLength = 64;
+        config.m_outputReportByteLength = 64;
+        config.m_inputReportByteLength = 64;
+        config.m_featureReportByteLength = 64;
       } else {
         return Bad("1, 2 or none");
       }
     } else if (key == "paged") {
-      if (!ParseFlag(value, config.pagedWrite)) return Bad("0 or 1");
+      if (!ParseFlag(value, config.m_pagedWrite)) return Bad("0 or 1");
     } else if (key == "probe") {
-      if (!ParseFlag(value, config.answersProbe)) return Bad("0 or 1");
+      if (!ParseFlag(value, config.m_answersProbe)) return Bad("0 or 1");
     } else if (key == "deny-open") {
-      if (!ParseFlag(value, config.denyOpen)) return Bad("0 or 1");
+      if (!ParseFlag(value, config.m_denyOpen)) return Bad("0 or 1");
     } else if (key == "ready-after") {
       if (value == "never") {
-        config.readyAfter = SimDeviceConfig::kReadyNever;
+        config.m_readyAfter = SimDeviceConfig::kReadyNever;
       } else if (ParseNumber(value, 10, 1000000, number)) {
-        config.readyAfter = static_cast<int>(number);
+        config.m_readyAfter = static_cast<int>(number);
       } else {
         return Bad("a number up to 1000000 or \"never\"");
       }
     } else if (key == "latency") {
-      if (!ParseDuration(value, config.latency)) {
+      if (!ParseDuration(value, config.m_latency)) {
         return Bad("a whole number with unit ns, us, ms or s, at most 10 s (e.g. 170us)");
       }
     } else if (key == "fail-send" || key == "fail-fetch") {
       if (!ParseNumber(value, 10, 1000000000, number) || number == 0) {
         return Bad("a transfer number from 1");
       }
-      (key == "fail-send" ? config.failSends : config.failFetches)
+      (key == "fail-send" ? config.m_failSends : config.m_failFetches)
           .insert(static_cast<long>(number));
     } else if (key == "corrupt") {
       std::uint32_t address = 0;
       if (!ParseAddress(value, address)) return Bad("an address from 0 to 0xFFFF (0x for hex)");
-      config.corruptAddresses.insert(address & (EEPROM_BYTES - 1));
+      config.m_corruptAddresses.insert(address & (EEPROM_BYTES - 1));
     } else if (key == "vanish-after") {
       if (!ParseNumber(value, 10, 1000000000, number)) return Bad("a number of transfers");
-      config.vanishAfterFrames = static_cast<long>(number);
+      config.m_vanishAfterFrames = static_cast<long>(number);
     } else if (key == "image") {
       if (value.empty()) return Bad("a file name");
-      config.imageFile = std::string(value);
+      config.m_imageFile = std::string(value);
     } else {
       *error = Quoted(pair) + ": unknown key " + Quoted(key) +
                " (known: vid, pid, mode, paged, ready-after, probe, latency, fail-send, "
@@ -213,7 +213,7 @@ std::optional<SimSpec> ParseSimSpec(std::string_view text, std::string* error) {
     if (item.empty()) continue;
     anyItem = true;
     if (item == "default") {
-      spec.devices.emplace_back();
+      spec.m_devices.emplace_back();
     } else if (item == "none") {
       // No device: only the items around it count.
     } else if (item.substr(0, 4) == "dir=") {
@@ -222,11 +222,11 @@ std::optional<SimSpec> ParseSimSpec(std::string_view text, std::string* error) {
         reason = Quoted(item) + ": expected a directory after dir=";
         break;
       }
-      spec.dir = std::string(dir);
+      spec.m_dir = std::string(dir);
     } else {
       SimDeviceConfig config;
       if (!ParseDevice(item, config, &reason)) break;
-      spec.devices.push_back(std::move(config));
+      spec.m_devices.push_back(std::move(config));
     }
   }
   if (reason.empty() && !anyItem) {
@@ -243,15 +243,16 @@ std::unique_ptr<SimBackend> CreateSimBackend(const SimSpec& spec, std::string* e
                                              std::shared_ptr<SimClock> clock) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  if (!spec.dir.empty() && !fs::is_directory(spec.dir, ec)) {
-    if (error) *error = "--simulate: dir=" + spec.dir + ": no such directory; create it first";
+  if (!spec.m_dir.empty() && !fs::is_directory(spec.m_dir, ec)) {
+    if (error) *error = "--simulate: dir=" + spec.m_dir + ": no such directory; create it first";
     return nullptr;
   }
   auto backend = std::make_unique<SimBackend>(clock);
-  for (std::size_t i = 0; i < spec.devices.size(); ++i) {
-    SimDeviceConfig config = spec.devices[i];
-    if (!spec.dir.empty()) {
-      config.eepromFile = (fs::path(spec.dir) / ("sim-" + std::to_string(i) + ".eeprom")).string();
+  for (std::size_t i = 0; i < spec.m_devices.size(); ++i) {
+    SimDeviceConfig config = spec.m_devices[i];
+    if (!spec.m_dir.empty()) {
+      config.m_eepromFile =
+          (fs::path(spec.m_dir) / ("sim-" + std::to_string(i) + ".eeprom")).string();
     }
     auto device = std::make_shared<SimDevice>(std::move(config), clock);
     const std::string loadError = device->LoadError();

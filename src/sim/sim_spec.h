@@ -19,8 +19,8 @@ namespace tessarin {
 extern const char kSimSpecHelp[];
 
 struct SimSpec {
-  std::vector<SimDeviceConfig> devices;
-  std::string dir;  ///< empty: EEPROMs live in memory only
+  std::vector<SimDeviceConfig> m_devices;
+  std::string m_dir;  ///< empty: EEPROMs live in memory only
 };
 
 /// Parses SPEC. On an error returns nullopt and puts in *error a message that

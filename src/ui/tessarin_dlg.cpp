@@ -317,8 +317,7 @@ bool CTessarinDlg::BurnAllowed() const {
 void CTessarinDlg::UpdateBurnButton() {
   if (!Live()) return;
   const bool deviceOpen = m_flags.m_deviceOpen.load() != 0;
-  const BurnDecision decision =
-      DecideBurn(m_compat, deviceOpen, m_image != nullptr, BurnBusy());
+  const BurnDecision decision = DecideBurn(m_compat, deviceOpen, m_image != nullptr, BurnBusy());
   m_framework->EnableControl(IDC_BURN, decision.m_burnEnabled);
   if (decision.m_message) m_message = Widen(*decision.m_message);
   if (decision.m_messageRed) m_messageText.SetRed(m_framework, 1);

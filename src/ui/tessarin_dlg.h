@@ -27,8 +27,9 @@ namespace tessarin {
 class CTessarinDlg : public DialogHandlers {
  public:
   /// `backend` must outlive the dialog; the dialog reaches it only through its
-  /// device manager m_hid. `startupDir` is the directory of the last-file memory; nullopt takes the process's current directory at
-  /// LoadLastFile. `sleep` is the worker's sleep (tests pass an instant one).
+  /// device manager m_hid. `startupDir` is the directory of the last-file memory; nullopt takes the
+  /// process's current directory at LoadLastFile. `sleep` is the worker's sleep (tests pass an
+  /// instant one).
   explicit CTessarinDlg(HidBackend& backend,
                         std::optional<std::filesystem::path> startupDir = std::nullopt,
                         BurnSleep sleep = {});

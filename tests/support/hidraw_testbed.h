@@ -114,11 +114,11 @@ class HidrawTestbed {
     d->device = std::move(device);
     const SimDeviceConfig& c = d->device->Config();
     d->descriptor = options.descriptor.empty()
-                        ? VendorDescriptor(c.outputReportByteLength, c.inputReportByteLength,
-                                           c.featureReportByteLength)
+                        ? VendorDescriptor(c.m_outputReportByteLength, c.m_inputReportByteLength,
+                                           c.m_featureReportByteLength)
                         : options.descriptor;
     char ids[16];
-    std::snprintf(ids, sizeof ids, "%04X:%04X", c.vendorId, c.productId);
+    std::snprintf(ids, sizeof ids, "%04X:%04X", c.m_vendorId, c.m_productId);
     const std::string n = std::to_string(d->index);
     d->usbDevice = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(d->index + 1);
     d->usbInterface = d->usbDevice + "/1-" + std::to_string(d->index + 1) + ":1.0";
@@ -129,9 +129,9 @@ class HidrawTestbed {
     d->node = "/dev/hidraw" + n;
 
     char vid[8], pid[8], hidId[40];
-    std::snprintf(vid, sizeof vid, "%04x", c.vendorId);
-    std::snprintf(pid, sizeof pid, "%04x", c.productId);
-    std::snprintf(hidId, sizeof hidId, "0003:%08X:%08X", c.vendorId, c.productId);
+    std::snprintf(vid, sizeof vid, "%04x", c.m_vendorId);
+    std::snprintf(pid, sizeof pid, "%04x", c.m_productId);
+    std::snprintf(hidId, sizeof hidId, "0003:%08X:%08X", c.m_vendorId, c.m_productId);
     std::string hex;
     for (std::uint8_t b : d->descriptor) {
       char two[3];
@@ -249,8 +249,8 @@ class HidrawTestbed {
         }
         auto* info = reinterpret_cast<hidraw_devinfo*>(arg->data);
         info->bustype = 3;
-        info->vendor = static_cast<__s16>(d->device->Config().vendorId);
-        info->product = static_cast<__s16>(d->device->Config().productId);
+        info->vendor = static_cast<__s16>(d->device->Config().m_vendorId);
+        info->product = static_cast<__s16>(d->device->Config().m_productId);
         result = 0;
         break;
       }

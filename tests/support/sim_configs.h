@@ -12,9 +12,9 @@ namespace tessarin::testing {
 /// bytes (lengths with the report ID byte, as an enumeration gives them).
 inline SimDeviceConfig SimConfigWithLengths(std::uint16_t output, std::uint16_t feature) {
   SimDeviceConfig config;
-  config.outputReportByteLength = output;
-  config.inputReportByteLength = output;
-  config.featureReportByteLength = feature;
+  config.m_outputReportByteLength = output;
+  config.m_inputReportByteLength = output;
+  config.m_featureReportByteLength = feature;
   return config;
 }
 

@@ -19,8 +19,8 @@
 #include <optional>
 #include <string>
 
-#include "support/image_test_dir.h"
 #include "sim/sim_backend.h"
+#include "support/image_test_dir.h"
 #include "ui/qt/qt_dialog_host.h"
 #include "ui/tessarin_dlg.h"
 
@@ -84,7 +84,8 @@ class QtDialogTest : public ::testing::Test {
     m_dialog = std::make_unique<CTessarinDlg>(*m_backend, m_dir.path(), sleep);
     m_host = std::make_unique<QtDialogHost>(MainDialogTemplate(), *m_dialog);
     SimBackend& backend = *m_backend;
-    m_host->WatchDescriptor(backend.DeviceChangeFd(), [&backend] { backend.ProcessDeviceChanges(); });
+    m_host->WatchDescriptor(backend.DeviceChangeFd(),
+                            [&backend] { backend.ProcessDeviceChanges(); });
     m_dialog->AttachFramework(m_host.get());
     m_host->SetFileChooser([this]() -> std::optional<std::u16string> {
       ++m_chooserCalls;

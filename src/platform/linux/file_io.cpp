@@ -1,4 +1,6 @@
 // POSIX files and clock for the image and the last-file memory.
+#include "platform/file_io.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -9,8 +11,6 @@
 #include <cstdlib>
 #include <string>
 #include <system_error>
-
-#include "platform/file_io.h"
 
 namespace tessarin {
 namespace {

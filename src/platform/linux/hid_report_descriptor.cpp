@@ -178,10 +178,10 @@ std::optional<HidReportLengths> ParseReportDescriptor(std::span<const std::uint8
     return std::nullopt;
   }
   HidReportLengths lengths;
-  lengths.input = LengthOf(bits[kInput]);
-  lengths.output = LengthOf(bits[kOutput]);
-  lengths.feature = LengthOf(bits[kFeature]);
-  lengths.numberedReports = numbered;
+  lengths.m_input = LengthOf(bits[kInput]);
+  lengths.m_output = LengthOf(bits[kOutput]);
+  lengths.m_feature = LengthOf(bits[kFeature]);
+  lengths.m_numberedReports = numbered;
   return lengths;
 }
 

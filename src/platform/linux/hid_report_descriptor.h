@@ -16,12 +16,12 @@ namespace tessarin {
 /// HIDP_CAPS' InputReportByteLength etc. do; 0 when the descriptor has no
 /// report of that type.
 struct HidReportLengths {
-  std::uint16_t input = 0;
-  std::uint16_t output = 0;
-  std::uint16_t feature = 0;
+  std::uint16_t m_input = 0;
+  std::uint16_t m_output = 0;
+  std::uint16_t m_feature = 0;
   /// True when the descriptor declares report IDs (then byte 0 of every
   /// report must be one of them, never 0).
-  bool numberedReports = false;
+  bool m_numberedReports = false;
 
   bool operator==(const HidReportLengths&) const = default;
 };

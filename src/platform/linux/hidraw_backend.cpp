@@ -185,8 +185,8 @@ HidInterfaceInfo Examine(udev_device* dev) {
       haveIds = true;
     }
     if (const char* sys = udev_device_get_syspath(hid)) {
-      WholeFile file = ReadWholeFile(std::string(sys) + "/report_descriptor",
-                                     HID_MAX_DESCRIPTOR_SIZE);
+      WholeFile file =
+          ReadWholeFile(std::string(sys) + "/report_descriptor", HID_MAX_DESCRIPTOR_SIZE);
       if (file.m_failure == FileReadFailure::kNone && !file.m_bytes.empty()) {
         desc = std::move(file.m_bytes);
         haveDesc = true;
@@ -206,8 +206,8 @@ HidInterfaceInfo Examine(udev_device* dev) {
 
   std::string error;
   if (auto lengths = ParseReportDescriptor(desc, &error)) {
-    info.m_outputReportByteLength = lengths->output;
-    info.m_featureReportByteLength = lengths->feature;
+    info.m_outputReportByteLength = lengths->m_output;
+    info.m_featureReportByteLength = lengths->m_feature;
   } else {
     info.m_error = info.m_path + ": " + error;
   }

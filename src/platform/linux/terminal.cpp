@@ -1,7 +1,7 @@
+#include "platform/terminal.h"
+
 #include <sys/ioctl.h>
 #include <unistd.h>
-
-#include "platform/terminal.h"
 
 namespace tessarin {
 

@@ -1,11 +1,12 @@
 // Windows files and clock for the image and the last-file memory.
+#include "platform/file_io.h"
+
 #include <windows.h>
 
 #include <atomic>
 #include <string>
 #include <system_error>
 
-#include "platform/file_io.h"
 #include "platform/windows/owned_handle.h"
 #include "platform/windows/wide_text.h"
 

@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "platform/terminal.h"
+
+#include <windows.h>
 
 namespace tessarin {
 

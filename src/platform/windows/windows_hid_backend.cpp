@@ -124,8 +124,9 @@ void Examine(const std::wstring& widePath, HidInterfaceInfo& info) {
   const NTSTATUS status = ::HidP_GetCaps(preparsed, &caps);
   ::HidD_FreePreparsedData(preparsed);
   if (status != HIDP_STATUS_SUCCESS) {
-    info.m_error = "read the report lengths of " + info.m_path + ": the HID class driver answered " +
-                 std::to_string(static_cast<unsigned long>(status));
+    info.m_error = "read the report lengths of " + info.m_path +
+                   ": the HID class driver answered " +
+                   std::to_string(static_cast<unsigned long>(status));
     return;
   }
   info.m_outputReportByteLength = caps.OutputReportByteLength;

@@ -37,8 +37,7 @@ void CentreOnScreen(QWidget* window) {
 
 }  // namespace
 
-QtDialogHost::QtDialogHost(const DialogTemplate& dialog, DialogHandlers& handlers,
-                           QWidget* parent)
+QtDialogHost::QtDialogHost(const DialogTemplate& dialog, DialogHandlers& handlers, QWidget* parent)
     : TemplateDialog(dialog, parent), m_handlers(handlers) {
   for (const ControlTemplate& control : dialog.controls) {
     auto* button = qobject_cast<QAbstractButton*>(Control(control.id));

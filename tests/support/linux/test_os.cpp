@@ -1,3 +1,5 @@
+#include "support/test_os.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -8,8 +10,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <system_error>
-
-#include "support/test_os.h"
 
 extern char** environ;
 

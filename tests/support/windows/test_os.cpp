@@ -1,10 +1,11 @@
+#include "support/test_os.h"
+
 #include <windows.h>
 
 #include <string>
 
 #include "platform/windows/owned_handle.h"
 #include "platform/windows/wide_text.h"
-#include "support/test_os.h"
 
 namespace tessarin {
 namespace {
