@@ -223,11 +223,11 @@ TEST(HidrawBackend, EachPlugAndUnplugIsOneDeviceChange) {
   ASSERT_GE(backend->DeviceChangeFd(), 0);
 
   auto& first = bed.Add(Mode1());
-  EXPECT_EQ(DeliverChanges(*backend), std::vector<int>{DBT_DEVNODES_CHANGED});
+  EXPECT_EQ(DeliverChanges(*backend), std::vector<int>{DEVICE_NODES_CHANGED});
   auto& second = bed.Add(Mode2());
-  EXPECT_EQ(DeliverChanges(*backend), std::vector<int>{DBT_DEVNODES_CHANGED});
+  EXPECT_EQ(DeliverChanges(*backend), std::vector<int>{DEVICE_NODES_CHANGED});
   bed.Unplug(first);
-  EXPECT_EQ(DeliverChanges(*backend), std::vector<int>{DBT_DEVNODES_CHANGED});
+  EXPECT_EQ(DeliverChanges(*backend), std::vector<int>{DEVICE_NODES_CHANGED});
   ASSERT_EQ(backend->Enumerate().size(), 1u);
   EXPECT_EQ(backend->Enumerate()[0].m_path, second.node);
 

@@ -153,7 +153,7 @@ TEST(HidrawManager, UnplugDuringABurnGivesFailuresNotCrashes) {
   worker.join();
 
   EXPECT_TRUE(failed);
-  EXPECT_EQ(codes, std::vector<int>{DBT_DEVNODES_CHANGED});
+  EXPECT_EQ(codes, std::vector<int>{DEVICE_NODES_CHANGED});
   EXPECT_TRUE(manager.Entries().empty());
   EXPECT_FALSE(manager.Current());
   bool flag = false;

@@ -237,7 +237,7 @@ TEST(SimBackend, PathsStayUniqueAndTheListenerIsCalledAtOnce) {
   SimBackend backend;
   int events = 0;
   backend.SetDeviceChangeListener([&](int code) {
-    EXPECT_EQ(code, DBT_DEVNODES_CHANGED);
+    EXPECT_EQ(code, DEVICE_NODES_CHANGED);
     ++events;
   });
   EXPECT_EQ(backend.AddDevice(SimDeviceConfig{}), "sim:0");

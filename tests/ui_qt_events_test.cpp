@@ -80,7 +80,7 @@ class DescriptorBackend : public SimBackend {
     char byte = 0;
     while (read(m_pipe[0], &byte, 1) == 1) {
       ++m_processed;
-      if (m_listener) m_listener(DBT_DEVNODES_CHANGED);
+      if (m_listener) m_listener(DEVICE_NODES_CHANGED);
     }
   }
   std::atomic<int> m_processed{0};

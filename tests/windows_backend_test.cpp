@@ -213,7 +213,7 @@ TEST(WindowsBackend, ArrivalsAndRemovalsReachTheListenerOnTheBackendsThread) {
     if (c.counts) ++expected;
     EXPECT_EQ(log.Codes().size(), expected) << "event " << c.event;
   }
-  EXPECT_EQ(log.Codes(), std::vector<int>(expected, DBT_DEVNODES_CHANGED));
+  EXPECT_EQ(log.Codes(), std::vector<int>(expected, DEVICE_NODES_CHANGED));
   ASSERT_EQ(log.Threads().size(), 1u);
   EXPECT_NE(*log.Threads().begin(), std::this_thread::get_id());
 

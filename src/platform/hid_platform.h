@@ -59,12 +59,13 @@ class HidHandle {
 
 using HidHandlePtr = std::unique_ptr<HidHandle>;
 
-/// The device-change event code for "a device was added or removed" (the
-/// system's "device nodes changed"), the one code the listener receives.
-inline constexpr int DBT_DEVNODES_CHANGED = 7;
+/// The device-change event code for "a device was added or removed": the
+/// value of Windows' DBT_DEVNODES_CHANGED (named apart from that macro, which
+/// dbt.h defines), the one code the listener receives.
+inline constexpr int DEVICE_NODES_CHANGED = 7;
 
 /// Called once for every arrival or removal of a HID interface, with
-/// DBT_DEVNODES_CHANGED. Which thread calls it is the backend's business
+/// DEVICE_NODES_CHANGED. Which thread calls it is the backend's business
 /// (documented there); front ends marshal it to their own thread.
 using DeviceChangeListener = std::function<void(int eventCode)>;
 

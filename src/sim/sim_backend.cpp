@@ -131,7 +131,7 @@ void SimBackend::Notify() {
     std::lock_guard<std::mutex> lock(m_mutex);
     listener = m_listener;
   }
-  if (listener) (*listener)(DBT_DEVNODES_CHANGED);
+  if (listener) (*listener)(DEVICE_NODES_CHANGED);
 }
 
 }  // namespace tessarin

@@ -128,7 +128,7 @@ void CTessarinDlg::OnActivateDialog(int state) {
 }
 
 int CTessarinDlg::OnDevicesChanged(int eventCode) {
-  if (!Live() || eventCode != DBT_DEVNODES_CHANGED) return 1;
+  if (!Live() || eventCode != DEVICE_NODES_CHANGED) return 1;
   if (BurnBusy()) {
     // A rescan would drop the entry the burn talks to and could open another
     // device in its place, into which the rest of the image would go. Only

@@ -281,7 +281,7 @@ class HidrawBackend final : public HidBackend {
         listener = m_listener;
       }
       // Called without the guard held, so the listener may replace itself.
-      if (listener) listener(DBT_DEVNODES_CHANGED);
+      if (listener) listener(DEVICE_NODES_CHANGED);
     }
   }
 

@@ -10,7 +10,7 @@
 // bound when the backend is created. DeviceChangeFd() is its socket; when it
 // becomes readable, the thread that watches it calls ProcessDeviceChanges(),
 // which calls the listener on that same thread, once per "add" or "remove",
-// with DBT_DEVNODES_CHANGED. The backend starts no thread of its own.
+// with DEVICE_NODES_CHANGED. The backend starts no thread of its own.
 // Enumerate() and Open() may run on another thread than the watching one
 // (each enumeration uses a libudev context of its own).
 //

@@ -330,7 +330,7 @@ class WindowsHidBackend final : public HidBackend {
     // the copy keeps the running function alive if it does.
     std::lock_guard lock(m_listenerGuard);
     const DeviceChangeListener listener = m_listener;
-    if (listener) listener(DBT_DEVNODES_CHANGED);
+    if (listener) listener(DEVICE_NODES_CHANGED);
   }
 
   std::recursive_mutex m_listenerGuard;

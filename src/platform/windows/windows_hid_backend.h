@@ -21,7 +21,7 @@
 // Device changes: when the first listener is installed, the backend starts a
 // thread of its own that owns a hidden message-only window registered for
 // arrivals and removals of HID interfaces. The listener is called ON THAT
-// THREAD, once per arrival or removal, with DBT_DEVNODES_CHANGED; front ends
+// THREAD, once per arrival or removal, with DEVICE_NODES_CHANGED; front ends
 // marshal the call to their own thread (without waiting for it: installing
 // a listener waits for a call in progress, so that once
 // SetDeviceChangeListener returns, the old listener is done with). The
