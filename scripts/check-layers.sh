@@ -20,7 +20,7 @@ declare -A allowed=(
   [ui]="hid image burn"
   [ui/qt]="ui hid image burn"
   [app]="ui ui/qt hid image burn sim platform/hid_platform.h"
-  [cli]="hid image burn sim platform/hid_platform.h platform/file_io.h platform/terminal.h platform/trace_backend.h"
+  [cli]="hid image burn sim platform/hid_platform.h platform/file_io.h platform/signals.h platform/terminal.h platform/trace_backend.h"
 )
 # OS and toolkit headers, by the folders that may include them.
 os_headers='^(windows|winioctl|dbt|setupapi|hidsdi|hidpi|unistd|fcntl|spawn|poll|termios|libudev|dlfcn)\.h$|^(sys|linux)/'

@@ -13,100 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "support/test_os.h"
+#include "support/cli_run.h"
 
-namespace tessarin {
+namespace tessarin::testing {
 namespace {
-
-namespace fs = std::filesystem;
-
-struct RunResult {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::string WithoutCarriageReturns(std::string text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    out += text[i];
-  }
-  return out;
-}
-
-std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
-  std::string text = ReadText(path);
-  return {text.begin(), text.end()};
-}
-
-void WriteBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-class CliRun : public ::testing::Test {
- protected:
-  void SetUp() override {
-    static std::atomic<int> counter{0};
-    m_dir = fs::temp_directory_path() / ("tessarin-cli-" + std::to_string(CurrentProcessId()) +
-                                         "-" + std::to_string(counter++));
-    fs::create_directories(m_dir);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(m_dir, ec);
-  }
-
-  /// Runs the tool with `args`, stdout and stderr into files (never a terminal).
-  RunResult Run(const std::vector<std::string>& args) {
-    const fs::path outFile = m_dir / "stdout.txt";
-    const fs::path errFile = m_dir / "stderr.txt";
-    RunResult result;
-    std::string error;
-    result.exitCode = RunProgram(TESSARIN_CLI_PATH, args, outFile, errFile, &error);
-    if (result.exitCode < 0) {
-      ADD_FAILURE() << error;
-      return result;
-    }
-    // Lines end with CR LF on Windows; the checks look for LF.
-    result.out = WithoutCarriageReturns(ReadText(outFile));
-    result.err = WithoutCarriageReturns(ReadText(errFile));
-    return result;
-  }
-
-  /// --simulate with the devices' EEPROMs kept in the scratch directory.
-  std::string Spec(const std::string& devices = "default") const {
-    return "dir=" + m_dir.string() + ";" + devices;
-  }
-  fs::path Eeprom(int device = 0) const {
-    return m_dir / ("sim-" + std::to_string(device) + ".eeprom");
-  }
-  fs::path MakeImage(const std::string& name, std::vector<std::string> extra = {}) {
-    fs::path file = m_dir / name;
-    std::vector<std::string> args = {"make-image", file.string()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    RunResult made = Run(args);
-    EXPECT_EQ(made.exitCode, 0) << made.err;
-    return file;
-  }
-
-  fs::path m_dir;
-};
 
 TEST_F(CliRun, ListShowsTheDevicesAndWithAllTheSkippedInterfacesAndWhy) {
   const std::string spec = "default;vid=1234,pid=0001;mode=none;probe=0;deny-open=1";
@@ -353,4 +263,4 @@ TEST_F(CliRun, SerialNumberLandsInTheDescriptorAndTooLongIsRefused) {
 }
 
 }  // namespace
-}  // namespace tessarin
+}  // namespace tessarin::testing

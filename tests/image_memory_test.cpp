@@ -139,13 +139,13 @@ TEST(MemoryFile, MissingOrUnusableFilesGiveNoMemory) {
 TEST(MemoryFile, FailedWriteKeepsThePreviousMemory) {
   ScratchDir dir;
   std::string err;
-  // The memory's name is taken by a folder: the rename fails, the folder and its content stay,
-  // and no temporary file is left behind.
+  // The memory's name is taken by a folder: refused, the folder and its content stay, and no
+  // temporary file is left behind.
   const auto blocked = dir.path() / "blocked.cfg";
   std::filesystem::create_directory(blocked);
   dir.Write("blocked.cfg/keep", std::vector<uint8_t>{1});
   EXPECT_FALSE(WriteMemoryFile(blocked, u"/new.rom", &err));
-  EXPECT_NE(err.find("rename"), std::string::npos) << err;
+  EXPECT_NE(err.find("directory"), std::string::npos) << err;
   EXPECT_TRUE(std::filesystem::exists(blocked / "keep"));
 
   // A directory that does not exist.

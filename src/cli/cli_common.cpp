@@ -106,9 +106,10 @@ bool ReadEeprom(HidDeviceManager& hid, std::uint32_t length, std::vector<std::ui
 
 int FinishSession(DeviceSession& session, Console& console, int code) {
   std::string error;
-  if (!session.Finish(&error)) {
-    int failed = console.Fail(EXIT_DEVICE_FAILED, error);
-    return code == EXIT_OK ? failed : code;
+  int failure = EXIT_DEVICE_FAILED;
+  if (!session.Finish(&error, &failure)) {
+    console.Fail(failure, error);
+    return code == EXIT_OK ? failure : code;
   }
   return code;
 }

@@ -59,7 +59,8 @@ bool ReadEeprom(HidDeviceManager& hid, std::uint32_t length, std::vector<std::ui
                 std::uint32_t* failedAddress, const std::function<void(long)>& onBlock);
 
 /// Ends a command that used a session: saves simulated EEPROMs and the trace.
-/// Returns `code`, or EXIT_DEVICE_FAILED when saving failed after a success.
+/// Returns `code`, or the exit code of what failed at the end (a simulated
+/// EEPROM save: 1; the trace: 2) when the command itself succeeded.
 int FinishSession(DeviceSession& session, Console& console, int code);
 
 }  // namespace tessarin

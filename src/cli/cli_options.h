@@ -10,7 +10,7 @@ namespace tessarin {
 
 /// Options every command takes.
 struct GlobalOptions {
-  std::string m_simulate;  ///< --simulate SPEC; empty: the real devices
+  std::optional<std::string> m_simulate;  ///< --simulate SPEC; none: the real devices
   std::string m_trace;     ///< --trace FILE; empty: no trace
   bool m_json = false;     ///< --json
 };

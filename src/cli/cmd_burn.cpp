@@ -1,6 +1,4 @@
 // burn: the window's Burn rule, an optional backup, then the burn with progress.
-#include <atomic>
-#include <csignal>
 #include <ostream>
 
 #include "burn/burn_status.h"
@@ -12,36 +10,11 @@
 #include "image/rom_image.h"
 #include "image/utf16.h"
 #include "platform/file_io.h"
+#include "platform/signals.h"
 
 namespace tessarin {
 
 namespace {
-
-// Ctrl+C during a burn asks it to stop at its next block, as closing the
-// window does: the device keeps 0xFF in its first byte instead of a
-// half-written image that looks valid.
-std::atomic<int>* g_cancelFlag = nullptr;
-
-void OnInterrupt(int) {
-  if (g_cancelFlag) g_cancelFlag->store(1);
-}
-
-class InterruptGuard {
- public:
-  explicit InterruptGuard(std::atomic<int>& flag) {
-    g_cancelFlag = &flag;
-    m_previous = std::signal(SIGINT, OnInterrupt);
-  }
-  ~InterruptGuard() {
-    std::signal(SIGINT, m_previous == SIG_ERR ? SIG_DFL : m_previous);
-    g_cancelFlag = nullptr;
-  }
-  InterruptGuard(const InterruptGuard&) = delete;
-  InterruptGuard& operator=(const InterruptGuard&) = delete;
-
- private:
-  void (*m_previous)(int) = SIG_DFL;
-};
 
 /// Reads the whole EEPROM into `file`; prints the error and returns its exit
 /// code on failure, EXIT_OK otherwise.
@@ -118,7 +91,10 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
                             static_cast<long>(image->ImageSize()), ProgressColumns());
   BurnResult result = BurnResult::kFailed;
   {
-    InterruptGuard interrupt(flags.m_cancelRequested);
+    // Ctrl+C, SIGTERM and SIGHUP ask the burn to stop at its next block, as
+    // closing the window does: the device keeps 0xFF in its first byte
+    // instead of a half-written image that looks valid.
+    StopSignalGuard stopSignals(flags.m_cancelRequested);
     BurnWorker worker(session.Hid(), flags, reporter);
     result = worker.RunSynchronously(BurnJob{image, serial});
   }

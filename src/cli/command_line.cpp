@@ -17,6 +17,37 @@ const char kExitCodesHelp[] = R"(Exit codes:
   3  no device, not a Kestrova device, or the image was refused
 )";
 
+constexpr const char* kCommands[] = {"list", "info", "image", "burn", "verify", "dump",
+                                     "make-image"};
+
+// The first word that is neither a global option nor its value: the command
+// the user meant. Empty when there is none (CLI11 then says what is missing).
+std::string CommandWord(int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--simulate" || arg == "--trace") {
+      ++i;
+      continue;
+    }
+    if (arg.rfind("-", 0) == 0) continue;
+    return arg;
+  }
+  return {};
+}
+
+bool IsCommand(const std::string& word) {
+  for (const char* command : kCommands) {
+    if (word == command) return true;
+  }
+  return false;
+}
+
+std::string CommandList() {
+  std::string list;
+  for (const char* command : kCommands) list += std::string(list.empty() ? "" : ", ") + command;
+  return list;
+}
+
 CLI::App* AddDeviceOption(CLI::App* sub, std::string* device) {
   sub->add_option("--device", *device, "Device path as `list` shows it (default: the first)")
       ->type_name("PATH");
@@ -30,6 +61,8 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* line, std::
   CLI::App app{"tessarin-cli: burns firmware images into Kestrova USB audio devices."};
   app.name("tessarin-cli");
   app.footer(std::string("\n") + kSimSpecHelp + "\n" + kExitCodesHelp);
+  app.set_version_flag("--version", std::string("tessarin-cli ") + TESSARIN_VERSION,
+                       "Print the version and exit");
   // Global options may stand before or after the command.
   app.fallthrough();
   app.require_subcommand(1);
@@ -100,6 +133,19 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* line, std::
   vid->needs(pid);
   pid->needs(vid);
   make->callback([line] { line->m_command = Command::kMakeImage; });
+
+  // Each command's help points to the one description of SPEC and the exit codes.
+  for (CLI::App* sub : app.get_subcommands({})) {
+    sub->footer("\n--simulate SPEC, --trace FILE and --json go with every command; "
+                "`tessarin-cli --help` describes SPEC and the exit codes.");
+  }
+
+  const std::string word = CommandWord(argc, argv);
+  if (!word.empty() && !IsCommand(word)) {
+    err << "tessarin-cli: unknown command \"" << word << "\"; the commands are " << CommandList()
+        << " (`tessarin-cli --help` describes them)\n";
+    return EXIT_BAD_INPUT;
+  }
 
   try {
     app.parse(argc, argv);

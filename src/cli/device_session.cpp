@@ -1,5 +1,8 @@
 #include "cli/device_session.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "cli/exit_codes.h"
 #include "platform/trace_backend.h"
 #include "sim/backend_choice.h"
@@ -10,8 +13,7 @@ namespace tessarin {
 std::unique_ptr<DeviceSession> DeviceSession::Create(const GlobalOptions& options,
                                                      std::string* error, int* exitCode) {
   std::unique_ptr<DeviceSession> session(new DeviceSession);
-  ChosenBackend chosen = ChooseHidBackend(
-      options.m_simulate.empty() ? std::nullopt : std::optional<std::string>(options.m_simulate));
+  ChosenBackend chosen = ChooseHidBackend(options.m_simulate);
   switch (chosen.m_failure) {
     case BackendFailure::kNone:
       break;
@@ -30,6 +32,7 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const GlobalOptions& option
 
   HidBackend* backend = session->m_backend.get();
   if (!options.m_trace.empty()) {
+    session->m_tracePath = options.m_trace;
     session->m_traceFile.open(options.m_trace, std::ios::out | std::ios::trunc);
     if (!session->m_traceFile) {
       *error = "--trace: cannot create " + options.m_trace + ": check the directory and its rights";
@@ -49,7 +52,8 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const GlobalOptions& option
 
 DeviceSession::~DeviceSession() {
   std::string ignored;
-  Finish(&ignored);
+  int code = 0;
+  Finish(&ignored, &code);
 }
 
 HidDeviceManager::Entry DeviceSession::OpenTarget(const std::string& path, std::string* error) {
@@ -82,7 +86,10 @@ HidDeviceManager::Entry DeviceSession::OpenTarget(const std::string& path, std::
 std::string DeviceSession::NoDeviceMessage() const {
   std::string message;
   if (m_sim) {
-    message = "no device found: the --simulate SPEC gives no usable device";
+    message = m_sim->Devices().empty()
+                  ? "no device found: the --simulate SPEC has no device item; add one, such as "
+                    "\"default\" or vid=0495,pid=8041 (dir= and none give no device)"
+                  : "no device found: the --simulate SPEC gives no usable device";
   } else {
     message = "no device found: " + NoDeviceHint();
   }
@@ -92,7 +99,7 @@ std::string DeviceSession::NoDeviceMessage() const {
   return message;
 }
 
-bool DeviceSession::Finish(std::string* error) {
+bool DeviceSession::Finish(std::string* error, int* exitCode) {
   if (m_finished) return true;
   m_finished = true;
   if (m_hid) m_hid->Clear();
@@ -101,7 +108,10 @@ bool DeviceSession::Finish(std::string* error) {
     for (const auto& [path, device] : m_sim->Devices()) {
       std::string reason;
       if (!device->Flush(&reason)) {
-        if (ok) *error = "cannot save the simulated EEPROM of " + path + ": " + reason;
+        if (ok) {
+          *error = "cannot save the simulated EEPROM of " + path + ": " + reason;
+          *exitCode = EXIT_DEVICE_FAILED;
+        }
         ok = false;
       }
     }
@@ -109,17 +119,22 @@ bool DeviceSession::Finish(std::string* error) {
   std::lock_guard<std::mutex> lock(m_traceGuard);
   if (m_traceFile.is_open()) {
     m_traceFile.close();
-    if (m_traceFile.fail() && ok) {
-      *error = "--trace: writing the trace file failed";
-      ok = false;
-    }
+    if (m_traceFile.fail() && !m_traceError) m_traceError = std::strerror(errno);
+  }
+  if (m_traceError && ok) {
+    *error = "--trace: writing " + m_tracePath + " failed: " + *m_traceError +
+             "; the trace is incomplete";
+    *exitCode = EXIT_BAD_INPUT;
+    ok = false;
   }
   return ok;
 }
 
 void DeviceSession::WriteTrace(const TraceEvent& event) {
   std::lock_guard<std::mutex> lock(m_traceGuard);
-  if (m_traceFile.is_open()) m_traceFile << FormatTraceLine(event) << '\n';
+  if (!m_traceFile.is_open() || m_traceError) return;
+  // The first failure is kept, with its reason, and ends the trace.
+  if (!(m_traceFile << FormatTraceLine(event) << '\n')) m_traceError = std::strerror(errno);
 }
 
 }  // namespace tessarin

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "cli/cli_options.h"
@@ -41,9 +42,11 @@ class DeviceSession {
   /// the scan skipped with their reasons.
   std::string NoDeviceMessage() const;
 
-  /// Closes the handles and saves changed simulated EEPROMs to their files.
-  /// False with the reason when a save failed. Called by the destructor too.
-  bool Finish(std::string* error);
+  /// Closes the handles, saves changed simulated EEPROMs to their files and
+  /// closes the trace. False with the reason and its exit code when a save
+  /// (EXIT_DEVICE_FAILED) or a trace write (EXIT_BAD_INPUT) failed. Called by
+  /// the destructor too.
+  bool Finish(std::string* error, int* exitCode);
 
  private:
   DeviceSession() = default;
@@ -54,6 +57,8 @@ class DeviceSession {
   std::unique_ptr<TraceBackend> m_trace;
   std::mutex m_traceGuard;
   std::ofstream m_traceFile;
+  std::string m_tracePath;
+  std::optional<std::string> m_traceError;  ///< why a trace write failed
   std::unique_ptr<HidDeviceManager> m_hid;
   bool m_finished = false;
 };

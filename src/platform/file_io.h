@@ -73,9 +73,13 @@ WholeFile ReadWholeFile(const std::filesystem::path& path, uint64_t limit,
 /// The local zone's base bias in minutes (UTC = local standard time + bias), read afresh.
 int32_t PlatformTimeZoneBias();
 
-/// Writes `bytes` to a new temporary file in the directory of `path`, flushes it to disk and
-/// renames it over `path`. On any failure the temporary file is removed, `path` is untouched,
-/// and the reason is in *err.
+/// Writes `bytes` to `path`, every write, flush and close checked. A symbolic link is followed
+/// and the file it names is written. A regular file (or a new one) is replaced whole: a
+/// temporary file beside it is written, flushed to disk and renamed over it, keeping an
+/// existing file's mode, so a failure leaves the old file untouched. A file that is not a
+/// regular file (a terminal, a device node, a FIFO with a reader) is written into, never
+/// replaced; a directory is refused. On failure the reason is in *err as
+/// "<step> <path>: <reason>" (step: create, write or replace), naming `path` as given.
 bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8_t> bytes,
                         std::string* err);
 

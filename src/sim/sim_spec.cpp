@@ -205,6 +205,10 @@ bool ParseDevice(std::string_view item, SimDeviceConfig& config, std::string* er
 
 }  // namespace
 
+std::string SimEepromFileName(std::size_t index) {
+  return "sim-" + std::to_string(index) + ".eeprom";
+}
+
 std::optional<SimSpec> ParseSimSpec(std::string_view text, std::string* error) {
   std::string reason;
   SimSpec spec;
@@ -252,7 +256,7 @@ std::unique_ptr<SimBackend> CreateSimBackend(const SimSpec& spec, std::string* e
     SimDeviceConfig config = spec.m_devices[i];
     if (!spec.m_dir.empty()) {
       config.m_eepromFile =
-          (fs::path(spec.m_dir) / ("sim-" + std::to_string(i) + ".eeprom")).string();
+          (fs::path(spec.m_dir) / SimEepromFileName(i)).string();
     }
     auto device = std::make_shared<SimDevice>(std::move(config), clock);
     const std::string loadError = device->LoadError();

@@ -27,6 +27,9 @@ struct SimSpec {
 /// names the bad item, e.g. `--simulate: "ready-after=soon": expected a number or "never"`.
 std::optional<SimSpec> ParseSimSpec(std::string_view text, std::string* error);
 
+/// The file under `dir=` that keeps the EEPROM of the index-th device: "sim-<index>.eeprom".
+std::string SimEepromFileName(std::size_t index);
+
 /// A backend with the spec's devices added in order (sim:0, sim:1, ...), each
 /// keeping its EEPROM under `dir` when one is given. Returns null when an
 /// image or EEPROM file cannot be loaded, with the reason in *error.

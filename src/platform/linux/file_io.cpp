@@ -116,44 +116,113 @@ int32_t PlatformTimeZoneBias() {
   return static_cast<int32_t>(::timezone / 60);
 }
 
-bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8_t> bytes,
-                        std::string* err) {
+namespace {
+
+// Follows `path` through symbolic links (relative links resolve against the
+// link's own folder) to the name that is really written; a dangling link
+// gives the name it points to, so writing creates that file.
+std::filesystem::path FollowLinks(const std::filesystem::path& path) {
+  std::filesystem::path current = path;
+  for (int depth = 0; depth < 40; ++depth) {
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(current, ec))) break;
+    std::filesystem::path target = std::filesystem::read_symlink(current, ec);
+    if (ec) break;
+    current = target.is_absolute() ? target : current.parent_path() / target;
+  }
+  return current;
+}
+
+bool FsyncIfSupported(int fd, std::string* reason) {
+  if (::fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP || errno == EROFS) return true;
+  *reason = ErrnoText(errno);
+  return false;
+}
+
+// Writes into an existing file that is not a regular file (a terminal, a
+// device node, a FIFO with a reader), as a shell redirection would.
+bool WriteInto(const std::filesystem::path& target, std::span<const uint8_t> bytes,
+               std::string* reason) {
+  // O_NONBLOCK for the open only: a FIFO without a reader fails (ENXIO)
+  // instead of waiting for ever.
+  const int fd = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    *reason = errno == ENXIO ? std::string("nothing reads from it") : ErrnoText(errno);
+    return false;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  bool ok = WriteAll(fd, bytes.data(), bytes.size(), reason) && FsyncIfSupported(fd, reason);
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    *reason = ErrnoText(errno);
+  }
+  return ok;
+}
+
+// Writes a new file beside `target` and renames it over, so `target` is
+// either the old file or the whole new one. An existing file keeps its mode.
+bool ReplaceRegular(const std::filesystem::path& target, const struct stat* existing,
+                    std::span<const uint8_t> bytes, std::string* step, std::string* reason) {
   static std::atomic<unsigned> counter{0};
-  const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
-  std::string reason;
+  const std::filesystem::path dir = target.has_parent_path() ? target.parent_path() : ".";
   int fd = -1;
   std::filesystem::path temp;
+  // A short name of its own, so a target name near the length limit still works.
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp = dir / (path.filename().string() + ".tmp" + std::to_string(::getpid()) + "-" +
-                  std::to_string(counter++));
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    temp = dir / (".tessarin-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
+                existing ? 0600 : 0666);
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) {
-    if (err) *err = "create " + temp.string() + ": " + ErrnoText(errno);
+    *step = "create";
+    *reason = ErrnoText(errno);
     return false;
   }
-  bool ok = WriteAll(fd, bytes.data(), bytes.size(), &reason);
-  if (ok && ::fsync(fd) != 0) {
+  bool ok = true;
+  if (existing && ::fchmod(fd, existing->st_mode & 07777) != 0) {
     ok = false;
-    reason = ErrnoText(errno);
+    *reason = "cannot keep its mode: " + ErrnoText(errno);
   }
+  ok = ok && WriteAll(fd, bytes.data(), bytes.size(), reason) && FsyncIfSupported(fd, reason);
   if (::close(fd) != 0 && ok) {
     ok = false;
-    reason = ErrnoText(errno);
+    *reason = ErrnoText(errno);
   }
-  if (!ok) {
-    ::unlink(temp.c_str());
-    if (err) *err = "write " + temp.string() + ": " + reason;
-    return false;
+  if (ok && ::rename(temp.c_str(), target.c_str()) != 0) {
+    ok = false;
+    *step = "replace";
+    *reason = ErrnoText(errno);
   }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temp.c_str());
-    if (err) *err = "rename " + temp.string() + " to " + path.string() + ": " + ErrnoText(error);
-    return false;
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+}  // namespace
+
+bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8_t> bytes,
+                        std::string* err) {
+  const std::filesystem::path target = FollowLinks(path);
+  std::string step = "write";
+  std::string reason;
+  struct stat st {};
+  bool ok = false;
+  if (::stat(target.c_str(), &st) != 0) {
+    if (errno == ENOENT) {
+      ok = ReplaceRegular(target, nullptr, bytes, &step, &reason);
+    } else {
+      reason = ErrnoText(errno);
+    }
+  } else if (S_ISDIR(st.st_mode)) {
+    reason = "it is a directory";
+  } else if (S_ISREG(st.st_mode)) {
+    ok = ReplaceRegular(target, &st, bytes, &step, &reason);
+  } else {
+    ok = WriteInto(target, bytes, &reason);
   }
-  return true;
+  if (!ok && err) *err = step + " " + path.string() + ": " + reason;
+  return ok;
 }
 
 }  // namespace tessarin

@@ -7,6 +7,7 @@ find_package(PkgConfig REQUIRED)
 pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)
 
 target_sources(tessarin_platform PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/signals.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terminal.cpp
   ${CMAKE_CURRENT_LIST_DIR}/hidraw_backend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/hidraw_backend.h

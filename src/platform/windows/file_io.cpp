@@ -92,36 +92,68 @@ int32_t PlatformTimeZoneBias() {
   return static_cast<int32_t>(info.Bias);
 }
 
+namespace {
+
+bool WriteAll(HANDLE h, std::span<const uint8_t> bytes, std::string* reason) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD wrote = 0;
+    const size_t left = bytes.size() - done;
+    const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
+    if (!::WriteFile(h, bytes.data() + done, chunk, &wrote, nullptr)) {
+      *reason = LastErrorText();
+      return false;
+    }
+    done += wrote;
+  }
+  return true;
+}
+
+// An existing name that is no disk file (NUL, CON, a pipe) is written into, never replaced.
+bool WriteIntoDevice(const std::filesystem::path& path, std::span<const uint8_t> bytes,
+                     bool* wasDevice, std::string* reason) {
+  *wasDevice = false;
+  OwnedHandle h(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.valid() || ::GetFileType(h.get()) == FILE_TYPE_DISK) return false;
+  *wasDevice = true;
+  return WriteAll(h.get(), bytes, reason);
+}
+
+}  // namespace
+
 bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8_t> bytes,
                         std::string* err) {
+  std::string reason;
+  bool wasDevice = false;
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (err) *err = "write " + Show(path) + ": it is a directory";
+    return false;
+  }
+  const bool intoDevice = WriteIntoDevice(path, bytes, &wasDevice, &reason);
+  if (wasDevice) {
+    if (!intoDevice && err) *err = "write " + Show(path) + ": " + reason;
+    return intoDevice;
+  }
+
   static std::atomic<unsigned> counter{0};
   const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
   OwnedHandle h;
   std::filesystem::path temp;
+  // A short name of its own, so a target name near the length limit still works.
   for (int attempt = 0; attempt < 100 && !h.valid(); ++attempt) {
-    temp = dir / (path.filename().wstring() + L".tmp" + std::to_wstring(::GetCurrentProcessId()) +
-                  L"-" + std::to_wstring(counter++));
+    temp = dir / (L".tessarin-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                  std::to_wstring(counter++));
     h.Reset(::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                           FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!h.valid() && ::GetLastError() != ERROR_FILE_EXISTS) break;
   }
   if (!h.valid()) {
-    if (err) *err = "create " + Show(temp) + ": " + LastErrorText();
+    if (err) *err = "create " + Show(path) + ": " + LastErrorText();
     return false;
   }
-  bool ok = true;
-  std::string reason;
-  size_t done = 0;
-  while (ok && done < bytes.size()) {
-    DWORD wrote = 0;
-    const size_t left = bytes.size() - done;
-    const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
-    if (!::WriteFile(h.get(), bytes.data() + done, chunk, &wrote, nullptr)) {
-      ok = false;
-      reason = LastErrorText();
-    }
-    done += wrote;
-  }
+  bool ok = WriteAll(h.get(), bytes, &reason);
   if (ok && !::FlushFileBuffers(h.get())) {
     ok = false;
     reason = LastErrorText();
@@ -129,14 +161,14 @@ bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8
   h.Reset();
   if (!ok) {
     ::DeleteFileW(temp.c_str());
-    if (err) *err = "write " + Show(temp) + ": " + reason;
+    if (err) *err = "write " + Show(path) + ": " + reason;
     return false;
   }
   if (!::MoveFileExW(temp.c_str(), path.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     reason = LastErrorText();
     ::DeleteFileW(temp.c_str());
-    if (err) *err = "rename " + Show(temp) + " to " + Show(path) + ": " + reason;
+    if (err) *err = "replace " + Show(path) + ": " + reason;
     return false;
   }
   return true;

@@ -6,6 +6,7 @@ target_sources(tessarin_fileio PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/wide_text.h
 )
 target_sources(tessarin_platform PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/signals.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terminal.cpp
   ${CMAKE_CURRENT_LIST_DIR}/windows_hid_backend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/windows_hid_backend.h

@@ -1,0 +1,144 @@
+// End-to-end runs of tessarin-cli where an output, an input or a signal could
+// hurt the user's files or devices, and the conventions a user expects.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "support/cli_run.h"
+
+namespace tessarin::testing {
+namespace {
+
+bool HasDevFull() { return fs::exists("/dev/full"); }
+
+TEST_F(CliRun, OutputsThatCannotBeWrittenAreFailuresNeverSuccess) {
+  if (!HasDevFull()) GTEST_SKIP() << "needs /dev/full";
+  const fs::path image = MakeImage("a.rom", {"--size", "1024"});
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    fs::path stdoutFile;
+    int exitCode;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"dump into a full device", {"--simulate", Spec(), "dump", "/dev/full"}, {}, 2,
+       "write /dev/full: No space left on device"},
+      {"backup into a full device", {"--simulate", Spec(), "burn", image.string(), "--backup",
+       "/dev/full"}, {}, 2, "nothing was burned"},
+      {"dump to a standard output that is full",
+       {"--simulate", Spec(), "dump", "/dev/stdout"}, "/dev/full", 2, "No space left on device"},
+      {"listing into a full standard output", {"--simulate", Spec(), "list"}, "/dev/full", 2,
+       "writing the standard output failed"},
+      {"trace into a full device", {"--simulate", Spec(), "--trace", "/dev/full", "info"}, {}, 2,
+       "--trace: writing /dev/full failed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const RunResult run = Run(c.args, c.stdoutFile);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+  }
+  // The failed backup burned nothing: the device is still blank (never saved).
+  EXPECT_FALSE(fs::exists(Eeprom()));
+}
+
+TEST_F(CliRun, AnOutputThatIsAnInputIsRefusedBeforeAnythingIsTouched) {
+  const fs::path image = MakeImage("a.rom", {"--size", "1024"});
+  const std::vector<std::uint8_t> before = ReadBytes(image);
+  fs::create_symlink(image, m_dir / "link.rom");
+  const std::string link = (m_dir / "link.rom").string();
+  const std::vector<std::vector<std::string>> lines = {
+      {"--simulate", Spec(), "burn", image.string(), "--backup", image.string()},
+      {"--simulate", Spec(), "burn", image.string(), "--backup", link},
+      {"--simulate", Spec(), "--trace", link, "burn", image.string()},
+      {"--simulate", Spec(), "--trace", link, "verify", image.string()},
+      {"--simulate", Spec(), "dump", Eeprom().string()},
+      {"--simulate", "image=" + image.string(), "dump", link},
+      {"--simulate", Spec(), "--trace", (m_dir / "x.bin").string(), "dump",
+       (m_dir / "x.bin").string()},
+  };
+  // The EEPROM file exists once a device was burned.
+  ASSERT_EQ(Run({"--simulate", Spec(), "burn", image.string()}).exitCode, 0);
+  const std::vector<std::uint8_t> eeprom = ReadBytes(Eeprom());
+  for (const auto& args : lines) {
+    SCOPED_TRACE(args[args.size() - 1]);
+    const RunResult run = Run(args);
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    EXPECT_NE(run.err.find("is the same file as"), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(ReadBytes(image), before);
+  EXPECT_EQ(ReadBytes(Eeprom()), eeprom);
+  EXPECT_FALSE(fs::exists(m_dir / "x.bin"));
+}
+
+TEST_F(CliRun, OutputsFollowLinksKeepTheModeAndWriteIntoNodesTheyDoNotReplace) {
+  if (!fs::exists("/dev/null") || !fs::is_character_file("/dev/null")) {
+    GTEST_SKIP() << "needs /dev/null";
+  }
+  // Through a link to a device node: written into, the link and the node stay.
+  fs::create_symlink("/dev/null", m_dir / "mynull");
+  EXPECT_EQ(Run({"--simulate", Spec(), "dump", (m_dir / "mynull").string()}).exitCode, 0);
+  EXPECT_TRUE(fs::is_symlink(m_dir / "mynull"));
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+
+  // Through a link to a private file: the file is replaced, the link stays, the mode is kept.
+  const fs::path target = m_dir / "private.bin";
+  WriteBytes(target, {1, 2, 3});
+  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
+  fs::create_symlink(target, m_dir / "out.bin");
+  EXPECT_EQ(Run({"--simulate", Spec(), "dump", (m_dir / "out.bin").string()}).exitCode, 0);
+  EXPECT_TRUE(fs::is_symlink(m_dir / "out.bin"));
+  EXPECT_EQ(ReadBytes(target).size(), 32768u);
+  EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+
+  // A name near the file-system limit still works, and nothing temporary is left behind.
+  const fs::path longName = m_dir / (std::string(250, 'n') + ".bin");
+  EXPECT_EQ(Run({"--simulate", Spec(), "dump", longName.string()}).exitCode, 0);
+  for (const auto& entry : fs::directory_iterator(m_dir)) {
+    EXPECT_EQ(entry.path().filename().string().find(".tessarin-"), std::string::npos);
+  }
+  // A directory is refused with its own name in the message.
+  const RunResult toDir = Run({"--simulate", Spec(), "dump", m_dir.string()});
+  EXPECT_EQ(toDir.exitCode, 2);
+  EXPECT_NE(toDir.err.find(m_dir.string() + ": it is a directory"), std::string::npos)
+      << toDir.err;
+}
+
+TEST_F(CliRun, CommandLineConventions) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    int exitCode;
+    const char* inOutput;  ///< in stdout + stderr
+    const char* notInOutput;
+  };
+  const std::vector<Case> cases = {
+      {"version", {"--version"}, 0, "tessarin-cli " TESSARIN_VERSION, nullptr},
+      {"help names the version flag", {"--help"}, 0, "--version", nullptr},
+      {"the SPEC syntax once, on the top-level help", {"--help"}, 0, "Device keys", nullptr},
+      {"a command's help points to it", {"burn", "--help"}, 0, "`tessarin-cli --help`",
+       "Device keys"},
+      {"unknown command", {"flash", "a.rom"}, 2, "unknown command \"flash\"", nullptr},
+      {"unknown command lists the commands", {"flash"}, 2, "list, info, image, burn", nullptr},
+      {"an empty SPEC is no SPEC", {"--simulate", "", "list"}, 2, "--simulate: empty", nullptr},
+      {"dir= alone names the missing device item", {"--simulate", "dir=" + m_dir.string(),
+       "list"}, 3, "no device item", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const RunResult run = Run(c.args);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+    const std::string all = run.out + run.err;
+    EXPECT_NE(all.find(c.inOutput), std::string::npos) << all;
+    if (c.notInOutput) {
+      EXPECT_EQ(all.find(c.notInOutput), std::string::npos) << all;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tessarin::testing
