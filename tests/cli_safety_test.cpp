@@ -140,5 +140,36 @@ TEST_F(CliRun, CommandLineConventions) {
   }
 }
 
+// A shell runs the tool in the background and signals it, or closes its pipe.
+TEST_F(CliRun, StopSignalsAndAClosedPipeEndABurnCleanly) {
+  if (!fs::exists("/bin/bash")) GTEST_SKIP() << "needs /bin/bash";
+  const fs::path image = MakeImage("a.rom");
+  const std::string cli = TESSARIN_CLI_PATH;
+  const std::string spec = Spec("latency=1ms");  // a burn of about two seconds
+  for (const char* signal : {"TERM", "HUP", "INT"}) {
+    SCOPED_TRACE(signal);
+    fs::remove(Eeprom());
+    const std::string script = "'" + cli + "' --simulate '" + spec + "' burn '" + image.string() +
+                               "' & sleep 0.5; kill -" + signal + " $!; wait $!";
+    const RunResult run = RunShell(script);
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_NE(run.err.find("stopped before its commit"), std::string::npos) << run.err;
+    ASSERT_TRUE(fs::exists(Eeprom()));
+    EXPECT_EQ(ReadBytes(Eeprom())[0], 0xFF) << "a stopped burn leaves no valid commit byte";
+  }
+  // The output goes away after its first line: the burn still ends whole.
+  fs::remove(Eeprom());
+  const std::string script = "'" + cli + "' --simulate '" + spec + "' burn '" + image.string() +
+                             "' | head -c 1 > /dev/null; exit ${PIPESTATUS[0]}";
+  const RunResult run = RunShell(script);
+  EXPECT_EQ(run.exitCode, 2) << run.err;
+  EXPECT_NE(run.err.find("the command itself ended with exit code 0"), std::string::npos)
+      << run.err;
+  // Burned whole: everything but the cleared serial descriptor is the image's.
+  std::vector<std::uint8_t> burned = ReadBytes(image);
+  burned[0x7FC0] = burned[0x7FC1] = 0xFF;
+  EXPECT_EQ(ReadBytes(Eeprom()), burned);
+}
+
 }  // namespace
 }  // namespace tessarin::testing

@@ -71,6 +71,18 @@ class CliRun : public ::testing::Test {
     fs::remove_all(m_dir, ec);
   }
 
+  /// Runs `script` with /bin/bash, its output into the scratch files.
+  RunResult RunShell(const std::string& script) {
+    RunResult result;
+    std::string error;
+    result.exitCode = RunProgram("/bin/bash", {"-c", script}, m_dir / "stdout.txt",
+                                 m_dir / "stderr.txt", &error);
+    if (result.exitCode < 0) ADD_FAILURE() << error;
+    result.out = ReadText(m_dir / "stdout.txt");
+    result.err = ReadText(m_dir / "stderr.txt");
+    return result;
+  }
+
   /// Runs the tool with `args`, stdout and stderr into files (never a terminal);
   /// `stdoutFile` replaces the scratch file that takes the standard output.
   RunResult Run(const std::vector<std::string>& args, const fs::path& stdoutFile = {}) {
