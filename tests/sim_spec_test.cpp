@@ -1,4 +1,5 @@
 #include "sim/sim_spec.h"
+#include "support/test_os.h"
 
 #include <gtest/gtest.h>
 
@@ -88,6 +89,8 @@ TEST(SimSpec, ErrorsNameTheBadItem) {
       {"image=", "\"image=\""},
       {"dir=", "dir="},
       {"default;colour=red", "unknown key \"colour\""},
+      {"vid=0495,vid=1234", "\"vid\" is given twice"},
+      {"mode=1,paged=1,mode=2", "\"mode\" is given twice"},
   };
   for (const BadCase& c : cases) {
     SCOPED_TRACE(c.spec);
@@ -136,6 +139,34 @@ TEST(SimSpec, BackendKeepsThePlannedFaults) {
   EXPECT_TRUE(device->Vanished());
 }
 
+TEST(SimSpec, RepeatableKeysMayRepeatAndVanishAfterZeroMeansAtOnce) {
+  std::string error;
+  const auto spec = ParseSimSpec("fail-send=2,fail-send=3,corrupt=5,corrupt=6;vanish-after=0", &error);
+  ASSERT_TRUE(spec) << error;
+  EXPECT_EQ(spec->m_devices[0].m_failSends.size(), 2u);
+  auto backend = CreateSimBackend(*spec, &error, nullptr);
+  ASSERT_TRUE(backend) << error;
+  const auto listed = backend->Enumerate();
+  ASSERT_EQ(listed.size(), 1u) << "the device gone at once is never listed";
+  EXPECT_EQ(listed[0].m_path, "sim:0");
+}
+
+TEST(SimSpec, PlannedVanishingIsAnnouncedLikeARemoval) {
+  std::string error;
+  auto backend = CreateSimBackend(*ParseSimSpec("vanish-after=3", &error), &error, nullptr);
+  ASSERT_TRUE(backend) << error;
+  int changes = 0;
+  backend->SetDeviceChangeListener([&](int code) {
+    EXPECT_EQ(code, DEVICE_NODES_CHANGED);
+    ++changes;
+  });
+  auto device = backend->Device("sim:0");
+  const std::vector<std::uint8_t> frame(65);
+  for (int i = 0; i < 5; ++i) device->HandleSend(HidReportType::kOutput, frame.data(), 65);
+  EXPECT_EQ(changes, 1) << "one notice, at the transfer that unplugged it";
+  EXPECT_TRUE(backend->Enumerate().empty());
+}
+
 TEST(SimSpec, BackendReportsFilesItCannotUse) {
   std::string error;
   auto spec = ParseSimSpec("dir=/nonexistent/tessarin;default", &error);
@@ -146,6 +177,21 @@ TEST(SimSpec, BackendReportsFilesItCannotUse) {
   ASSERT_TRUE(spec);
   EXPECT_FALSE(CreateSimBackend(*spec, &error));
   EXPECT_NE(error.find("/nonexistent/fw.rom"), std::string::npos) << error;
+
+  // A folder or a FIFO where a file is expected: a clear refusal, never a hang or a throw.
+  const fs::path dir = fs::temp_directory_path() / "tessarin-simspec-odd";
+  fs::remove_all(dir);
+  fs::create_directories(dir / "sim-0.eeprom");
+  std::vector<std::string> odd = {"image=" + dir.string(), "dir=" + dir.string() + ";default"};
+  if (CreateFifo(dir / "fifo.rom", nullptr)) odd.push_back("image=" + (dir / "fifo.rom").string());
+  for (const std::string& text : odd) {
+    SCOPED_TRACE(text);
+    spec = ParseSimSpec(text, &error);
+    ASSERT_TRUE(spec) << error;
+    EXPECT_FALSE(CreateSimBackend(*spec, &error));
+    EXPECT_NE(error.find(dir.string()), std::string::npos) << error;
+  }
+  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -42,16 +42,19 @@ class SimHandle : public HidHandle {
 
 SimBackend::SimBackend(std::shared_ptr<SimClock> clock) : m_clock(std::move(clock)) {}
 
-SimBackend::~SimBackend() = default;
-
-std::string SimBackend::AddDevice(SimDeviceConfig config) {
-  return AddDevice(std::make_shared<SimDevice>(std::move(config), m_clock));
+SimBackend::~SimBackend() {
+  for (const auto& [path, device] : m_devices) device->SetVanishListener({});
 }
 
-std::string SimBackend::AddDevice(std::shared_ptr<SimDevice> device) {
-  // Only a device unplugged before is plugged in again; a new one keeps the
-  // vanishing its configuration plans (vanish-after=K).
-  if (device->Vanished()) device->Reattach();
+std::string SimBackend::AddDevice(SimDeviceConfig config) {
+  return AddDevice(std::make_shared<SimDevice>(std::move(config), m_clock), /*plugInAgain=*/false);
+}
+
+std::string SimBackend::AddDevice(std::shared_ptr<SimDevice> device, bool plugInAgain) {
+  // A device unplugged before is plugged in again; a new one keeps the
+  // vanishing its configuration plans (vanish-after=K, 0 included).
+  if (plugInAgain && device->Vanished()) device->Reattach();
+  device->SetVanishListener([this] { Notify(); });
   std::string path;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -72,6 +75,7 @@ bool SimBackend::RemoveDevice(const std::string& path) {
     device = std::move(it->second);
     m_devices.erase(it);
   }
+  device->SetVanishListener({});
   device->Vanish();
   Notify();
   return true;

@@ -25,10 +25,13 @@ class SimBackend : public HidBackend {
 
   /// Adds a device under a new path and returns the path. Calls the
   /// device-change listener synchronously, on the calling thread, before it
-  /// returns (with no lock of the backend held). Adding a device object that
-  /// was removed before plugs it in again (Reattach()), EEPROM intact.
+  /// returns (with no lock of the backend held), and again, on the
+  /// transferring thread, when the device vanishes as its configuration
+  /// plans. Adding a device object that vanished before plugs it in again
+  /// (Reattach()), EEPROM intact, unless `plugInAgain` is false (a new device
+  /// that is to vanish at once).
   std::string AddDevice(SimDeviceConfig config);
-  std::string AddDevice(std::shared_ptr<SimDevice> device);
+  std::string AddDevice(std::shared_ptr<SimDevice> device, bool plugInAgain = true);
   /// Unplugs a device: it vanishes (every call on a handle still open on it
   /// fails from now on) and leaves the enumeration. Calls the listener
   /// synchronously like AddDevice. False when no such path is present.

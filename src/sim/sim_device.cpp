@@ -109,31 +109,48 @@ void SimDevice::WaitLatency() {
 
 bool SimDevice::HandleSend(HidReportType type, const std::uint8_t* report, std::size_t length) {
   WaitLatency();
-
-  std::lock_guard<std::mutex> lock(m_mutex);
-  const bool gone = GoneLocked();
-  const long ordinal = ++m_sends;
-  const bool ok = !gone && report != nullptr && type != HidReportType::kInput &&
-                  TransferAllowed(type, length) && m_config.m_failSends.count(ordinal) == 0;
-  if (ok) Execute(report);
-  Log(type == HidReportType::kFeature ? FrameTransfer::kSendFeature : FrameTransfer::kSendOutput,
-      ok, ok ? report : nullptr, length);
+  bool ok = false;
+  std::function<void()> vanished;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const bool gone = GoneLocked();
+    const long ordinal = ++m_sends;
+    ok = !gone && report != nullptr && type != HidReportType::kInput &&
+         TransferAllowed(type, length) && m_config.m_failSends.count(ordinal) == 0;
+    if (ok) Execute(report);
+    Log(type == HidReportType::kFeature ? FrameTransfer::kSendFeature : FrameTransfer::kSendOutput,
+        ok, ok ? report : nullptr, length);
+    if (!gone && GoneLocked()) vanished = m_onVanish;
+  }
+  // As a real removal does, the planned one is announced (without the lock).
+  if (vanished) vanished();
   return ok;
 }
 
 bool SimDevice::HandleFetch(HidReportType type, std::uint8_t* report, std::size_t length) {
   WaitLatency();
-
-  std::lock_guard<std::mutex> lock(m_mutex);
-  const bool gone = GoneLocked();
-  const long ordinal = ++m_fetches;
-  const bool ok = !gone && report != nullptr && type != HidReportType::kOutput &&
-                  TransferAllowed(type, length) && m_config.m_failFetches.count(ordinal) == 0 &&
-                  m_hasReply;
-  if (ok) std::memcpy(report, m_reply.data(), kFrameBytes);
-  Log(type == HidReportType::kFeature ? FrameTransfer::kFetchFeature : FrameTransfer::kFetchInput,
-      ok, ok ? m_reply.data() : nullptr, kFrameBytes);
+  bool ok = false;
+  std::function<void()> vanished;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const bool gone = GoneLocked();
+    const long ordinal = ++m_fetches;
+    ok = !gone && report != nullptr && type != HidReportType::kOutput &&
+         TransferAllowed(type, length) && m_config.m_failFetches.count(ordinal) == 0 &&
+         m_hasReply;
+    if (ok) std::memcpy(report, m_reply.data(), kFrameBytes);
+    Log(type == HidReportType::kFeature ? FrameTransfer::kFetchFeature
+                                        : FrameTransfer::kFetchInput,
+        ok, ok ? m_reply.data() : nullptr, kFrameBytes);
+    if (!gone && GoneLocked()) vanished = m_onVanish;
+  }
+  if (vanished) vanished();
   return ok;
+}
+
+void SimDevice::SetVanishListener(std::function<void()> onVanish) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_onVanish = std::move(onVanish);
 }
 
 void SimDevice::Execute(const std::uint8_t* request) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -120,6 +121,9 @@ class SimDevice {
   bool Vanished() const;
   /// Plugged in again: no longer vanished, and no vanishing planned.
   void Reattach();
+  /// Called (on the transferring thread, no lock held) when the transfer count
+  /// reaches the planned vanishing, as a real removal is announced.
+  void SetVanishListener(std::function<void()> onVanish);
   void SetDenyOpen(bool deny);
   bool DenyOpen() const;
 
@@ -162,6 +166,7 @@ class SimDevice {
   bool m_logging = true;
   std::vector<SimFrame> m_frames;
   std::array<int, 3> m_openHandles{};
+  std::function<void()> m_onVanish;
 };
 
 }  // namespace tessarin

@@ -1,6 +1,7 @@
 #include "sim/sim_spec.h"
 
 #include <charconv>
+#include <set>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -31,7 +32,7 @@ const char kSimSpecHelp[] = R"(--simulate SPEC: simulated devices instead of the
   fail-fetch=K     the K-th fetch (from 1) fails; may be repeated
   corrupt=ADDR     the EEPROM byte at ADDR (hex with 0x, or decimal) reads back
                    inverted; may be repeated
-  vanish-after=K   the device is unplugged after K transfers
+  vanish-after=K   the device is unplugged after K transfers (0: at once)
   deny-open=0|1    opening the device fails with "Permission denied"
   image=FILE       initial EEPROM contents (at most 32768 bytes); a file kept by
                    dir= takes precedence once it exists
@@ -126,6 +127,7 @@ std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\
 
 // Parses one device item; on an error puts the message in *error.
 bool ParseDevice(std::string_view item, SimDeviceConfig& config, std::string* error) {
+  std::set<std::string_view> seen;
   for (std::string_view pair : Split(item, ',')) {
     const std::size_t eq = pair.find('=');
     if (eq == std::string_view::npos) {
@@ -138,6 +140,11 @@ bool ParseDevice(std::string_view item, SimDeviceConfig& config, std::string* er
       *error = Quoted(pair) + ": expected " + expected;
       return false;
     };
+    const bool repeatable = key == "fail-send" || key == "fail-fetch" || key == "corrupt";
+    if (!repeatable && !seen.insert(key).second) {
+      *error = Quoted(pair) + ": " + Quoted(key) + " is given twice for one device; give it once";
+      return false;
+    }
     unsigned long long number = 0;
     if (key == "vid") {
       if (!ParseHexId(value, config.m_vendorId)) return Bad("1 to 4 hex digits");
@@ -264,7 +271,7 @@ std::unique_ptr<SimBackend> CreateSimBackend(const SimSpec& spec, std::string* e
       if (error) *error = "--simulate: " + loadError;
       return nullptr;
     }
-    backend->AddDevice(std::move(device));
+    backend->AddDevice(std::move(device), /*plugInAgain=*/false);
   }
   return backend;
 }
