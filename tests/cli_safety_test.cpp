@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,49 @@ TEST_F(CliRun, CommandLineConventions) {
       EXPECT_EQ(all.find(c.notInOutput), std::string::npos) << all;
     }
   }
+}
+
+TEST_F(CliRun, ResultsThatCouldMisleadSayWhatTheyMean) {
+  const fs::path image = MakeImage("a.rom", {"--size", "1024"});
+  const fs::path empty = m_dir / "empty.rom";
+  WriteBytes(empty, {});
+  std::string emoji;
+  for (int i = 0; i < 16; ++i) emoji += "\xF0\x9F\x98\x80";  // U+1F600, two code units each
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    int exitCode;
+    const char* message;  ///< in stdout + stderr
+  };
+  const std::vector<Case> cases = {
+      {"verify of an empty image", {"--simulate", Spec(), "verify", empty.string()}, 2,
+       "is empty: there is nothing to compare"},
+      {"image of an empty image", {"--simulate", Spec(), "image", empty.string()}, 2,
+       "cannot be burned: the image is empty"},
+      {"info of a blank device", {"--simulate", Spec(), "info"}, 0, "Image:    none committed"},
+      {"a serial that is not UTF-8", {"--simulate", Spec(), "burn", image.string(), "--serial",
+       "AB\xFF"}, 2, "not valid UTF-8"},
+      {"a serial with a control character", {"--simulate", Spec(), "burn", image.string(),
+       "--serial", "AB\tC"}, 2, "control character"},
+      {"16 emoji are 32 code units", {"--simulate", Spec(), "burn", image.string(), "--serial",
+       emoji}, 2, "at most 31 UTF-16 code units fit the serial-number descriptor; this one has 32"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const RunResult run = Run(c.args);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+    EXPECT_NE((run.out + run.err).find(c.message), std::string::npos) << run.out << run.err;
+  }
+  EXPECT_FALSE(fs::exists(Eeprom())) << "nothing refused reached the device";
+
+  // JSON says whether an image is committed, before and after a burn.
+  const RunResult blank = Run({"--simulate", Spec(), "--json", "info"});
+  ASSERT_EQ(Lines(blank.out).size(), 2u) << blank.out;  // the info, then the warning
+  EXPECT_EQ(nlohmann::json::parse(Lines(blank.out)[0])["committed"], false);
+  EXPECT_EQ(nlohmann::json::parse(Lines(blank.out)[1])["event"], "warning");
+  ASSERT_EQ(Run({"--simulate", Spec(), "burn", image.string()}).exitCode, 0);
+  EXPECT_EQ(nlohmann::json::parse(Run({"--simulate", Spec(), "--json", "info"}).out)["committed"],
+            true);
 }
 
 // A shell runs the tool in the background and signals it, or closes its pipe.

@@ -3,9 +3,11 @@
 
 #include "burn/burn_status.h"
 #include "burn/burn_worker.h"
+#include "burn/serial_number.h"
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "hid/device_info.h"
 #include "hid/protocol.h"
 #include "image/rom_image.h"
 #include "image/utf16.h"
@@ -58,11 +60,9 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
         EXIT_BAD_INPUT,
         options.m_file + " is empty: there is nothing to burn; choose an image file");
   }
-  std::u16string serial = Utf8ToUtf16(options.m_serial.value_or(""));
-  if (serial.size() > static_cast<std::size_t>(SERIAL_UNITS_MAX)) {
-    return console.Fail(EXIT_BAD_INPUT,
-                        "--serial: at most 31 characters fit the device's "
-                        "serial-number descriptor");
+  const std::u16string serial = Utf8ToUtf16(options.m_serial.value_or(""));
+  if (std::string why; !IsValidSerialNumber(serial, &why)) {
+    return console.Fail(EXIT_BAD_INPUT, "--serial: " + why + "; choose another serial number");
   }
 
   auto target = OpenDeviceTarget(global, options.m_device, console, &code);
@@ -116,8 +116,12 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
       done["cur"] = reporter.Cur();
     }
     console.Emit(done);
-  } else if (burned) {
+  } else if (burned && reporter.Version() != kNoEepromText) {
     console.m_out << "Device version " << reporter.Version() << ", Cur " << reporter.Cur() << '\n';
+  }
+  if (burned && reporter.Version() == kNoEepromText) {
+    console.Warn("the image is burned and verified, but reading the device's version back "
+                 "failed: check it with `tessarin-cli info`");
   }
   if (result == BurnResult::kStopped) {
     console.Fail(code,

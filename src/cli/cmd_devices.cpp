@@ -93,19 +93,34 @@ int RunInfo(const GlobalOptions& global, const InfoOptions& options, Console& co
   const std::optional<std::string> version = ReadDeviceVersion(hid);
   const std::string shownVersion = version.value_or(kNoEepromText);
   std::string cur = ReadDeviceCur(hid);
+  // A burn writes the image's first byte last; 0xFF there means no image was
+  // committed (a stopped burn, or a blank device), whatever the fields say.
+  std::uint8_t first = 0;
+  const bool firstRead = hid.ReadBlock(0, 1, &first);
+  const bool committed = firstRead && first != 0xFF;
 
   if (console.m_json) {
     nlohmann::json result = DeviceJson(entry, deviceClass);
     result["event"] = "info";
     result["version"] = shownVersion;
     result["cur"] = cur;
+    result["committed"] = committed;
     console.Emit(result);
   } else {
     console.m_out << "Device:   " << entry.devicePath << "  " << Hex4(entry.vendorId) << ':'
                   << Hex4(entry.productId) << "  " << TrimmedLine(deviceClass.m_line)
                   << "  (report mode " << static_cast<int>(entry.reportMode) << ")\n"
                   << "Version:  " << shownVersion << '\n'
-                  << "Cur:      " << cur << '\n';
+                  << "Cur:      " << cur << '\n'
+                  << "Image:    "
+                  << (committed ? "committed"
+                                : "none committed (its first byte is 0xFF: a burn was stopped "
+                                  "or none was made)")
+                  << '\n';
+  }
+  if (firstRead && !committed) {
+    console.Warn("the device holds no committed image: it will not run until an image is "
+                 "burned into it");
   }
   // As in the window, an unreadable EEPROM shows "No EEPROM"; for a script
   // that is a failed device operation.

@@ -59,6 +59,8 @@ int RunImage(const GlobalOptions& global, const ImageOptions& options, Console& 
 
   std::optional<ImageVerdict> verdict;
   if (target) verdict = JudgeImage(*target, image.ImageData());
+  // An empty image has no commit byte: nothing can be burned from it.
+  const bool empty = image.ImageData().empty();
 
   if (console.m_json) {
     nlohmann::json result = {{"event", "image"},
@@ -76,7 +78,10 @@ int RunImage(const GlobalOptions& global, const ImageOptions& options, Console& 
       result["vendorId"] = Hex4(fields.m_vid);
       result["productId"] = Hex4(fields.m_pid);
     }
-    if (verdict) {
+    if (empty) {
+      result["verdict"] = "empty";
+      result["message"] = "the image is empty: nothing can be burned from it";
+    } else if (verdict) {
       result["device"] = {{"path", target->devicePath},
                           {"vendorId", Hex4(target->vendorId)},
                           {"productId", Hex4(target->productId)},
@@ -106,7 +111,9 @@ int RunImage(const GlobalOptions& global, const ImageOptions& options, Console& 
     } else {
       console.m_out << "Ids:      none (too short for an identifier block)\n";
     }
-    if (verdict) {
+    if (empty) {
+      console.m_out << "Verdict:  cannot be burned: the image is empty\n";
+    } else if (verdict) {
       console.m_out << "Device:   " << target->devicePath << "  " << Hex4(target->vendorId) << ':'
                     << Hex4(target->productId) << "  " << TrimmedLine(verdict->m_deviceClass.m_line)
                     << '\n'
@@ -117,7 +124,11 @@ int RunImage(const GlobalOptions& global, const ImageOptions& options, Console& 
       console.m_out << "Verdict:  no device to compare with\n";
     }
   }
-  if (verdict && !verdict->m_burnable) code = EXIT_NO_DEVICE;
+  if (empty) {
+    code = EXIT_BAD_INPUT;
+  } else if (verdict && !verdict->m_burnable) {
+    code = EXIT_NO_DEVICE;
+  }
   return session ? FinishSession(*session, console, code) : code;
 }
 

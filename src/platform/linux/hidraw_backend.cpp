@@ -4,11 +4,13 @@
 #include <libudev.h>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <system_error>
 #include <vector>
@@ -24,15 +26,45 @@ namespace tessarin {
 
 const char* const kUdevRulePath = TESSARIN_UDEV_RULE;
 
+std::vector<std::string> UdevRuleCandidates() {
+  std::vector<std::string> places = {kUdevRulePath};
+  for (const char* dir : {"/etc/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d",
+                          "/usr/local/lib/udev/rules.d"}) {
+    const std::string place = std::string(dir) + "/70-tessarin.rules";
+    if (place != places.front()) places.push_back(place);
+  }
+  return places;
+}
+
+std::string UdevRuleAdvice(const std::function<bool(const std::string&)>& exists) {
+  const std::vector<std::string> places = UdevRuleCandidates();
+  for (const std::string& place : places) {
+    if (exists(place)) {
+      return "The udev rule " + place +
+             " gives access to Kestrova devices (vendor 0495) without root: run `udevadm control "
+             "--reload && udevadm trigger` as root, or plug the device in again";
+    }
+  }
+  return "The udev rule 70-tessarin.rules gives access to Kestrova devices (vendor 0495) "
+         "without root, and it is not installed (looked for " +
+         places.front() + " and in /etc/udev/rules.d, /usr/lib/udev/rules.d): install it with the "
+         "program (or copy packaging/udev/70-tessarin.rules to /etc/udev/rules.d), then run "
+         "`udevadm control --reload && udevadm trigger` as root, or plug the device in again";
+}
+
+namespace {
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
 std::string DescribeHidrawOpenFailure(const std::string& node, int err) {
   std::string text = "open " + node + ": " + std::generic_category().message(err);
   if (err == EACCES || err == EPERM) {
-    text += ". The udev rule ";
-    text += kUdevRulePath;
-    text +=
-        " gives access to Kestrova devices (vendor 0495) without root: install it with the "
-        "program, then run `udevadm control --reload && udevadm trigger` as root, or plug the "
-        "device in again";
+    text += ". " + UdevRuleAdvice(FileExists);
   } else if (err == ENOENT || err == ENODEV || err == ENXIO) {
     text += " (the device was unplugged)";
   }
@@ -313,8 +345,12 @@ std::unique_ptr<HidBackend> CreateHidrawBackend(std::string* error) {
 }
 
 std::string NoDeviceHint() {
-  return std::string("check the cable and that the udev rule ") + kUdevRulePath +
-         " is installed (after installing it: udevadm control --reload && udevadm trigger)";
+  for (const std::string& place : UdevRuleCandidates()) {
+    if (FileExists(place)) return "check the cable (the udev rule " + place + " is installed)";
+  }
+  return "check the cable and install the udev rule 70-tessarin.rules that gives access without "
+         "root (with the program, or from packaging/udev to /etc/udev/rules.d; then: udevadm "
+         "control --reload && udevadm trigger)";
 }
 
 std::unique_ptr<HidBackend> CreatePlatformHidBackend(std::string* error) {

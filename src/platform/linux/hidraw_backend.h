@@ -21,15 +21,27 @@
 // at open, with the rule that fixes it, rather than at the first exchange.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/hid_platform.h"
 
 namespace tessarin {
 
-/// The installed rule that gives the user at the seat access to the devices.
+/// Where the install puts the rule that gives the user at the seat access to
+/// the devices (the configured prefix).
 extern const char* const kUdevRulePath;
+
+/// The places a rule may be installed: kUdevRulePath first, then /etc, /usr/lib,
+/// /lib and /usr/local/lib's rules.d.
+std::vector<std::string> UdevRuleCandidates();
+
+/// What the user does about access: names the rule where `exists` finds it
+/// (and says how to apply it), or says that none is installed and how to
+/// install it.
+std::string UdevRuleAdvice(const std::function<bool(const std::string&)>& exists);
 
 /// The message for a hidraw node that open() refused with `err`: names the
 /// node and the OS reason; for a permission failure, also the udev rule that
