@@ -10,7 +10,7 @@ packages=(
   libudev-dev umockdev libumockdev-dev gir1.2-umockdev-1.0
   libcli11-dev nlohmann-json3-dev
   clang libclang-rt-14-dev
-  dpkg-dev file
+  dpkg-dev file help2man
 )
 
 missing=()

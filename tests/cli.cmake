@@ -7,7 +7,8 @@ if(TARGET tessarin-cli)
     ${CMAKE_CURRENT_SOURCE_DIR}/cli_safety_test.cpp)
   target_link_libraries(cli_tests PRIVATE tessarin_cli tessarin_test_support GTest::gtest_main)
   target_compile_definitions(cli_tests PRIVATE
-    TESSARIN_CLI_PATH="$<TARGET_FILE:tessarin-cli>" TESSARIN_VERSION="${PROJECT_VERSION}")
+    TESSARIN_CLI_PATH="$<TARGET_FILE:tessarin-cli>" TESSARIN_VERSION="${PROJECT_VERSION}"
+    TESSARIN_COMPLETION_PATH="${PROJECT_SOURCE_DIR}/packaging/completion/tessarin-cli.bash")
   add_dependencies(cli_tests tessarin-cli)
   gtest_discover_tests(cli_tests DISCOVERY_MODE PRE_TEST)
 endif()

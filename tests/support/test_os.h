@@ -20,6 +20,10 @@ int RunProgram(const std::filesystem::path& program, const std::vector<std::stri
 /// This process's id, for names of scratch files that must not collide.
 unsigned long CurrentProcessId();
 
+/// True on a POSIX system, where /bin/bash, /dev/null and /dev/full mean what
+/// they say (under Wine they may exist as names but are not those).
+bool IsPosixSystem();
+
 /// Creates a FIFO. False where the system has none.
 bool CreateFifo(const std::filesystem::path& path, std::string* err);
 

@@ -50,6 +50,8 @@ int RunProgram(const std::filesystem::path& program, const std::vector<std::stri
 
 unsigned long CurrentProcessId() { return static_cast<unsigned long>(::getpid()); }
 
+bool IsPosixSystem() { return true; }
+
 bool CreateFifo(const std::filesystem::path& path, std::string* err) {
   if (::mkfifo(path.c_str(), 0600) != 0) {
     if (err) *err = "mkfifo " + path.string() + ": " + std::generic_category().message(errno);

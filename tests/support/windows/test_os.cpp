@@ -95,6 +95,8 @@ int RunProgram(const std::filesystem::path& program, const std::vector<std::stri
 
 unsigned long CurrentProcessId() { return ::GetCurrentProcessId(); }
 
+bool IsPosixSystem() { return false; }
+
 bool CreateFifo(const std::filesystem::path&, std::string* err) {
   if (err) *err = "this system has no FIFOs in the file system";
   return false;
