@@ -253,5 +253,29 @@ TEST(HidrawBackend, EachPlugAndUnplugIsOneDeviceChange) {
   EXPECT_EQ(calls, 0);
 }
 
+TEST(HidrawBackend, AnyUsbDeviceArrivingIsAChangeAndABurstIsOne) {
+  SKIP_UNLESS_UMOCKDEV();
+  HidrawTestbed bed;
+  auto backend = NewBackend();
+  ASSERT_GE(backend->DeviceChangeFd(), 0);
+  // A USB device without any hidraw node yet (a hub, or a device still starting).
+  const auto addUsb = [&](const char* name) {
+    char* syspath = umockdev_testbed_add_device(bed.bed(), "usb", name, nullptr, "idVendor",
+                                                "0495", nullptr, "DEVTYPE", "usb_device", nullptr);
+    ASSERT_NE(syspath, nullptr);
+    g_free(syspath);
+  };
+  addUsb("7-1");
+  EXPECT_EQ(DeliverChanges(*backend), std::vector<int>{DEVICE_NODES_CHANGED});
+  // Three arrivals queued before the watcher looks: one rescan.
+  addUsb("7-2");
+  addUsb("7-3");
+  bed.Add(Mode1());
+  pollfd p{backend->DeviceChangeFd(), POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 5000), 1);
+  ::usleep(50 * 1000);  // let the whole burst arrive
+  EXPECT_EQ(DeliverChanges(*backend), std::vector<int>{DEVICE_NODES_CHANGED});
+}
+
 }  // namespace
 }  // namespace tessarin

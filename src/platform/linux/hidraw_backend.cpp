@@ -301,20 +301,24 @@ class HidrawBackend final : public HidBackend {
 
   void ProcessDeviceChanges() override {
     if (!m_monitor) return;
-    // The monitor's socket is non-blocking: drain what is queued.
+    // The monitor's socket is non-blocking: drain what is queued, and call
+    // the listener once for the whole burst (a hub, or a USB device whose
+    // hidraw node follows it) rather than once per event.
+    bool changed = false;
     while (UdevPtr<udev_device> dev{udev_monitor_receive_device(m_monitor.get())}) {
       const char* action = udev_device_get_action(dev.get());
-      if (!action || (std::strcmp(action, "add") != 0 && std::strcmp(action, "remove") != 0)) {
-        continue;
+      if (action && (std::strcmp(action, "add") == 0 || std::strcmp(action, "remove") == 0)) {
+        changed = true;
       }
-      DeviceChangeListener listener;
-      {
-        std::lock_guard lock(m_listenerGuard);
-        listener = m_listener;
-      }
-      // Called without the guard held, so the listener may replace itself.
-      if (listener) listener(DEVICE_NODES_CHANGED);
     }
+    if (!changed) return;
+    DeviceChangeListener listener;
+    {
+      std::lock_guard lock(m_listenerGuard);
+      listener = m_listener;
+    }
+    // Called without the guard held, so the listener may replace itself.
+    if (listener) listener(DEVICE_NODES_CHANGED);
   }
 
  private:
@@ -336,8 +340,11 @@ std::unique_ptr<HidBackend> CreateHidrawBackend(std::string* error) {
   // Without a monitor (no netlink, as in some containers) devices are still
   // listed; they are just not re-listed on their own.
   UdevPtr<udev_monitor> monitor(udev_monitor_new_from_netlink(u.get(), "udev"));
+  // Any USB device's arrival or removal counts too, as the system's "device
+  // nodes changed" does: a device whose hidraw node comes late is rescanned.
   if (monitor &&
       (udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "hidraw", nullptr) < 0 ||
+       udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "usb", "usb_device") < 0 ||
        udev_monitor_enable_receiving(monitor.get()) < 0)) {
     monitor.reset();
   }

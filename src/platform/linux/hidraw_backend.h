@@ -6,11 +6,12 @@
 // write(), input reports come back with HIDIOCGINPUT, feature reports use
 // HIDIOCSFEATURE / HIDIOCGFEATURE.
 //
-// Device changes: a libudev monitor (source "udev", subsystem "hidraw") is
-// bound when the backend is created. DeviceChangeFd() is its socket; when it
-// becomes readable, the thread that watches it calls ProcessDeviceChanges(),
-// which calls the listener on that same thread, once per "add" or "remove",
-// with DEVICE_NODES_CHANGED. The backend starts no thread of its own.
+// Device changes: a libudev monitor (source "udev", subsystems "hidraw" and
+// "usb" devices) is bound when the backend is created. DeviceChangeFd() is its
+// socket; when it becomes readable, the thread that watches it calls
+// ProcessDeviceChanges(), which drains the queued events and calls the
+// listener on that same thread once, with DEVICE_NODES_CHANGED, when any of
+// them is an "add" or a "remove". The backend starts no thread of its own.
 // Enumerate() and Open() may run on another thread than the watching one
 // (each enumeration uses a libudev context of its own).
 //
