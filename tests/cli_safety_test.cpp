@@ -210,6 +210,29 @@ TEST_F(CliRun, BashCompletionOffersCommandsAndEachCommandsOptions) {
   EXPECT_EQ(lines[2].find("--serial"), std::string::npos) << lines[2];
 }
 
+TEST_F(CliRun, ASecondProgramOnABusyDeviceIsRefusedAtOnce) {
+  if (!IsPosixSystem() || !fs::exists("/bin/bash")) GTEST_SKIP() << "needs /bin/bash";
+  const fs::path first = MakeImage("first.rom", {"--version", "1.1"});
+  const fs::path second = MakeImage("second.rom", {"--version", "2.2"});
+  const std::string cli = TESSARIN_CLI_PATH;
+  const std::string spec = Spec("latency=1ms");
+  // The first burn holds the device for about two seconds; the second and a
+  // dump come while it runs.
+  const std::string script = "'" + cli + "' --simulate '" + spec + "' burn '" + first.string() +
+                             "' > /dev/null & sleep 0.5; '" + cli + "' --simulate '" + spec +
+                             "' burn '" + second.string() + "'; echo second=$?; '" + cli +
+                             "' --simulate '" + spec + "' dump '" + (m_dir / "d.bin").string() +
+                             "'; echo dump=$?; wait $!; echo first=$?";
+  const RunResult run = RunShell(script);
+  EXPECT_NE(run.out.find("second=3"), std::string::npos) << run.out << run.err;
+  EXPECT_NE(run.out.find("dump=3"), std::string::npos) << run.out << run.err;
+  EXPECT_NE(run.out.find("first=0"), std::string::npos) << run.out << run.err;
+  EXPECT_NE(run.err.find("device busy"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(m_dir / "d.bin"));
+  const RunResult info = Run({"--simulate", Spec(), "info"});
+  EXPECT_NE(info.out.find("Version:  1.1"), std::string::npos) << "the device holds the first";
+}
+
 // A shell runs the tool in the background and signals it, or closes its pipe.
 TEST_F(CliRun, StopSignalsAndAClosedPipeEndABurnCleanly) {
   if (!IsPosixSystem() || !fs::exists("/bin/bash")) GTEST_SKIP() << "needs /bin/bash";

@@ -497,5 +497,30 @@ TEST_F(DeviceManagerTest, RescansWhileAnotherThreadExchangesFrames) {
   EXPECT_EQ(backend.OpenHandles(), 0);
 }
 
+// Two users of one device never interleave: the second is refused at once,
+// and a scan does not probe a device someone has claimed.
+TEST_F(DeviceManagerTest, AClaimedDeviceIsBusyForEveryOtherUserUntilReleased) {
+  const auto device = AddAndOpen(Mode1());
+  HidDeviceManager other(backend);
+  const auto entry = hid.Current();
+  std::string error;
+  DeviceClaimPtr claim = hid.Claim(entry, &error);
+  ASSERT_TRUE(claim) << error;
+
+  EXPECT_FALSE(hid.Claim(entry, &error)) << "not even the same manager twice";
+  EXPECT_EQ(error.rfind("device busy: another program is burning or reading sim:0", 0), 0u)
+      << error;
+  device->ClearFrames();
+  EXPECT_FALSE(other.Scan());
+  ASSERT_EQ(other.Skipped().size(), 1u);
+  EXPECT_EQ(other.Skipped()[0].m_reason, kBusySkipReason);
+  EXPECT_TRUE(device->Frames().empty()) << "no probe went to the claimed device";
+
+  claim.reset();
+  const auto again = other.Scan();
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(other.Claim(again, &error)) << error;
+}
+
 }  // namespace
 }  // namespace tessarin

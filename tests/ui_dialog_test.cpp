@@ -357,6 +357,28 @@ TEST_F(DialogTest, FailedVerifyShowsItsStatusAndLetsTheUserTryAgain) {
   EXPECT_TRUE(Enabled(IDC_BURN));
 }
 
+TEST_F(DialogTest, ABurnOfADeviceAnotherProgramHoldsFailsAtOnceAndWritesNothing) {
+  const std::string path = AddDevice();
+  Init();
+  Select(WriteImage("fw.rom", Image(3000, 1, 0, 0)));
+  ASSERT_TRUE(Enabled(IDC_BURN));
+  bool busy = false;
+  DeviceClaimPtr elsewhere = m_backend.Claim(path, &busy);  // another program's burn
+  ASSERT_TRUE(elsewhere);
+  m_backend.Device(path)->ClearFrames();
+  Dlg().OnCommand(IDC_BURN);
+  ASSERT_TRUE(FinishBurn());
+  EXPECT_EQ(m_window.statusTexts.back(), u"Downloading failed");
+  EXPECT_TRUE(m_backend.Device(path)->Requests().empty()) << "not one frame went out";
+  EXPECT_TRUE(Enabled(IDC_BURN)) << "the user may try again";
+
+  elsewhere.reset();
+  Dlg().OnCommand(IDC_BURN);
+  ASSERT_TRUE(FinishBurn());
+  EXPECT_EQ(m_window.statusTexts.back(), u"Successed");
+  EXPECT_FALSE(m_backend.Device(path)->Claimed()) << "released when the burn ended";
+}
+
 TEST_F(DialogTest, DuringABurnNoSecondBurnStartsAndAReloadLeavesTheBurnedImageAlone) {
   const std::string device = AddDevice();
   Init();

@@ -44,6 +44,12 @@ std::optional<OpenedTarget> OpenDeviceTarget(const GlobalOptions& options,
     *exitCode = console.Fail(EXIT_NO_DEVICE, error);
     return std::nullopt;
   }
+  // Held through the whole burn or read, so no other program's frames come between.
+  opened.m_claim = opened.m_session->Hid().Claim(opened.m_entry, &error);
+  if (!opened.m_claim) {
+    *exitCode = console.Fail(EXIT_NO_DEVICE, error);
+    return std::nullopt;
+  }
   return opened;
 }
 

@@ -25,11 +25,13 @@ namespace tessarin {
 /// ("The file is not for this device!").
 std::optional<ImageReadResult> LoadImage(const std::string& file, Console& console, int* exitCode);
 
-/// A session with an open target, or null after printing the error (its exit
-/// code in *exitCode).
+/// A session with an open target, claimed for this program for as long as the
+/// object lives (the claim goes first), or null after printing the error (its
+/// exit code in *exitCode; a device another program is using: EXIT_NO_DEVICE).
 struct OpenedTarget {
   std::unique_ptr<DeviceSession> m_session;
   HidDeviceManager::Entry m_entry;
+  DeviceClaimPtr m_claim;
 };
 std::optional<OpenedTarget> OpenDeviceTarget(const GlobalOptions& options,
                                              const std::string& devicePath, Console& console,

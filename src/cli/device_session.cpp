@@ -58,6 +58,15 @@ DeviceSession::~DeviceSession() {
 
 HidDeviceManager::Entry DeviceSession::OpenTarget(const std::string& path, std::string* error) {
   const auto& entries = m_hid->Entries();
+  for (const auto& skipped : m_hid->Skipped()) {
+    // The device asked for, or the only one there, is in another program's hands.
+    const bool wanted = path.empty() ? entries.empty() : skipped.m_info.m_path == path;
+    if (wanted && skipped.m_reason == kBusySkipReason) {
+      *error = "device busy: another program is burning or reading " + skipped.m_info.m_path +
+               "; wait until it has finished, then try again";
+      return nullptr;
+    }
+  }
   if (entries.empty()) {
     *error = NoDeviceMessage();
     return nullptr;

@@ -60,6 +60,17 @@ void HidDeviceManager::Clear() {
   m_skipped.clear();
 }
 
+DeviceClaimPtr HidDeviceManager::Claim(const Entry& entry, std::string* error) {
+  if (!entry) return nullptr;
+  bool busy = false;
+  DeviceClaimPtr claim = m_backend.Claim(entry->devicePath, &busy);
+  if (!claim && error) {
+    *error = "device busy: another program is burning or reading " + entry->devicePath +
+             "; wait until it has finished, then try again";
+  }
+  return claim;
+}
+
 bool HidDeviceManager::IsPresent(const std::string& devicePath) {
   for (const HidInterfaceInfo& info : m_backend.Enumerate()) {
     if (info.m_path == devicePath) return true;
@@ -85,6 +96,12 @@ HidDeviceManager::Entry HidDeviceManager::Scan() {
         ChooseReportMode(info.m_outputReportByteLength, info.m_featureReportByteLength);
     if (mode == REPORT_MODE_NONE) {
       m_skipped.push_back({info, "no 65-byte report: " + LengthsText(info)});
+      continue;
+    }
+    bool busy = false;
+    const DeviceClaimPtr claim = m_backend.Claim(info.m_path, &busy);
+    if (!claim) {
+      m_skipped.push_back({info, kBusySkipReason});
       continue;
     }
     std::string error;

@@ -35,6 +35,9 @@ struct HidDeviceEntry {
 /// An interface that Scan() looked at but did not list, and why; kept so a
 /// front end can explain an empty list (permission denied and the rule that
 /// fixes it, report lengths that do not qualify, no answer to the probe).
+/// The reason Scan() gives for a device another program has claimed.
+inline constexpr char kBusySkipReason[] = "busy: another program is burning or reading it";
+
 struct HidSkippedInterface {
   HidInterfaceInfo m_info;
   std::string m_reason;
@@ -55,7 +58,8 @@ class HidDeviceManager {
 
   /// Drops the previous list (and with it the current entry) and lists every
   /// present interface that qualifies and answers the probe, in enumeration
-  /// order. Returns the first entry, null when none. Every handle the scan
+  /// order. A device another program has claimed is not probed (its frames
+  /// would land in the middle of that program's) and is listed as skipped. Returns the first entry, null when none. Every handle the scan
   /// opens is closed before it returns; an entry still in use by an exchange
   /// on another thread is closed when that exchange lets go of it.
   Entry Scan();
@@ -75,6 +79,11 @@ class HidDeviceManager {
   Entry Current() const;
   /// Drops the list and the current entry (the dialog's close).
   void Clear();
+
+  /// Claims the entry's device for a burn or a read (HidBackend::Claim): hold
+  /// the claim for the whole operation. Null when another program, or another
+  /// manager of this one, holds it, with "device busy: ..." in *error.
+  DeviceClaimPtr Claim(const Entry& entry, std::string* error);
 
   /// True when an interface with this path is present now (a fresh
   /// enumeration; nothing is opened and the list is left alone). Any thread.

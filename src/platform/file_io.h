@@ -70,6 +70,26 @@ struct WholeFile {
 WholeFile ReadWholeFile(const std::filesystem::path& path, uint64_t limit,
                         const std::function<void()>& afterSizeCheck = {});
 
+/// An exclusive lock on a file, held until the object goes (or the process ends: the system
+/// releases it then, however the process ended). Move-only.
+class FileLock {
+ public:
+  /// Creates `path` when missing and locks it without waiting. Null when another holder has
+  /// it (*busy = true) or it cannot be locked (*busy = false, reason in *err).
+  static std::optional<FileLock> TryLock(const std::filesystem::path& path, bool* busy,
+                                         std::string* err);
+
+  FileLock(FileLock&& other) noexcept;
+  FileLock& operator=(FileLock&& other) noexcept;
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  ~FileLock();
+
+ private:
+  FileLock() = default;
+  intptr_t m_handle = -1;
+};
+
 /// The local zone's base bias in minutes (UTC = local standard time + bias), read afresh.
 int32_t PlatformTimeZoneBias();
 

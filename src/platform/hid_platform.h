@@ -69,6 +69,19 @@ inline constexpr int DEVICE_NODES_CHANGED = 7;
 /// (documented there); front ends marshal it to their own thread.
 using DeviceChangeListener = std::function<void(int eventCode)>;
 
+/// The exclusive use of one device by this program for a burn or a read, so
+/// that two programs (or two windows) never interleave their frames. Released
+/// when the object goes, and by the system when the process ends.
+class DeviceClaim {
+ public:
+  DeviceClaim() = default;
+  DeviceClaim(const DeviceClaim&) = delete;
+  DeviceClaim& operator=(const DeviceClaim&) = delete;
+  virtual ~DeviceClaim() = default;
+};
+
+using DeviceClaimPtr = std::unique_ptr<DeviceClaim>;
+
 /// A source of HID interfaces: the real OS stack, or simulated devices.
 class HidBackend {
  public:
@@ -84,6 +97,16 @@ class HidBackend {
   /// given, puts there a message naming the path, the OS reason and, where
   /// the user can act, what to do.
   virtual HidHandlePtr Open(const std::string& path, HidOpenMode mode, std::string* error) = 0;
+
+  /// Claims the device at `path` for this program without waiting. Null when
+  /// another holder (in this process or another) has it, with *busy set;
+  /// otherwise a claim, also where the device cannot be locked at all (the
+  /// claim then holds nothing). Any thread.
+  virtual DeviceClaimPtr Claim(const std::string& path, bool* busy) {
+    (void)path;
+    *busy = false;
+    return std::make_unique<DeviceClaim>();
+  }
 
   /// Installs (or, with an empty function, removes) the device-change listener.
   virtual void SetDeviceChangeListener(DeviceChangeListener listener) = 0;

@@ -93,6 +93,10 @@ HidHandlePtr TraceBackend::Open(const std::string& path, HidOpenMode mode, std::
   return std::make_unique<TraceHandle>(std::move(inner), path, m_observer);
 }
 
+DeviceClaimPtr TraceBackend::Claim(const std::string& path, bool* busy) {
+  return m_inner.Claim(path, busy);
+}
+
 void TraceBackend::SetDeviceChangeListener(DeviceChangeListener listener) {
   m_inner.SetDeviceChangeListener(std::move(listener));
 }

@@ -44,6 +44,7 @@ class TraceBackend : public HidBackend {
 
   std::vector<HidInterfaceInfo> Enumerate() override;
   HidHandlePtr Open(const std::string& path, HidOpenMode mode, std::string* error) override;
+  DeviceClaimPtr Claim(const std::string& path, bool* busy) override;
   void SetDeviceChangeListener(DeviceChangeListener listener) override;
   int DeviceChangeFd() const override;
   void ProcessDeviceChanges() override;

@@ -124,6 +124,15 @@ HidHandlePtr SimBackend::Open(const std::string& path, HidOpenMode mode, std::st
   return std::make_unique<SimHandle>(device, mode);
 }
 
+DeviceClaimPtr SimBackend::Claim(const std::string& path, bool* busy) {
+  const std::shared_ptr<SimDevice> device = Device(path);
+  if (!device) {
+    *busy = false;
+    return std::make_unique<DeviceClaim>();
+  }
+  return device->Claim(busy);
+}
+
 void SimBackend::SetDeviceChangeListener(DeviceChangeListener listener) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_listener = listener ? std::make_shared<DeviceChangeListener>(std::move(listener)) : nullptr;

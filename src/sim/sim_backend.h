@@ -48,6 +48,8 @@ class SimBackend : public HidBackend {
   /// Fails with a message naming the path when the device is unknown, gone
   /// or denies opening.
   HidHandlePtr Open(const std::string& path, HidOpenMode mode, std::string* error) override;
+  /// The device's own claim (SimDevice::Claim); an unknown path holds nothing.
+  DeviceClaimPtr Claim(const std::string& path, bool* busy) override;
   void SetDeviceChangeListener(DeviceChangeListener listener) override;
 
  private:

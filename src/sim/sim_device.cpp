@@ -40,6 +40,22 @@ int ModeIndex(HidOpenMode mode) { return static_cast<int>(mode); }
 
 }  // namespace
 
+// Holds the device's in-process flag and, for a kept EEPROM, its lock file.
+class SimDeviceClaim final : public DeviceClaim {
+ public:
+  SimDeviceClaim(std::shared_ptr<SimDevice> device, std::optional<FileLock> lock)
+      : m_device(std::move(device)), m_lock(std::move(lock)) {}
+  ~SimDeviceClaim() override { m_device->ReleaseClaim(); }
+
+ private:
+  std::shared_ptr<SimDevice> m_device;
+  std::optional<FileLock> m_lock;
+};
+
+namespace {
+
+}  // namespace
+
 SimDevice::SimDevice(SimDeviceConfig config, std::shared_ptr<SimClock> clock)
     : m_config(std::move(config)), m_clock(std::move(clock)), m_eeprom(EEPROM_BYTES, 0xFF) {
   std::error_code ec;
@@ -146,6 +162,40 @@ bool SimDevice::HandleFetch(HidReportType type, std::uint8_t* report, std::size_
   }
   if (vanished) vanished();
   return ok;
+}
+
+DeviceClaimPtr SimDevice::Claim(bool* busy) {
+  *busy = false;
+  std::string eepromFile;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_claimed) {
+      *busy = true;
+      return nullptr;
+    }
+    m_claimed = true;
+    eepromFile = m_config.m_eepromFile;
+  }
+  std::optional<FileLock> fileLock;
+  if (!eepromFile.empty()) {
+    // A lock file that cannot be made (a read-only folder) locks nothing.
+    fileLock = FileLock::TryLock(eepromFile + ".lock", busy, nullptr);
+    if (!fileLock && *busy) {
+      ReleaseClaim();
+      return nullptr;
+    }
+  }
+  return std::make_unique<SimDeviceClaim>(shared_from_this(), std::move(fileLock));
+}
+
+bool SimDevice::Claimed() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_claimed;
+}
+
+void SimDevice::ReleaseClaim() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_claimed = false;
 }
 
 void SimDevice::SetVanishListener(std::function<void()> onVanish) {

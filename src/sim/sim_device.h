@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -76,7 +77,7 @@ struct SimFrame {
 /// The device. Usable standalone (HandleSend/HandleFetch, e.g. behind an
 /// emulated hidraw node) or through SimBackend. Every member may be called
 /// from any thread, also from two at once.
-class SimDevice {
+class SimDevice : public std::enable_shared_from_this<SimDevice> {
  public:
   /// Loads `eepromFile` or `imageFile` when given; on a failure the EEPROM
   /// stays all 0xFF and LoadError() tells why. A null clock means no latency.
@@ -136,6 +137,13 @@ class SimDevice {
   long Sends() const;    ///< sends attempted so far
   long Fetches() const;  ///< fetches attempted so far
 
+  /// Claims the device for one burn or read: one holder in this process, and,
+  /// for a device kept in an EEPROM file, one across processes (a lock file
+  /// beside it). Null with *busy when someone holds it. The device must be
+  /// held by a std::shared_ptr.
+  DeviceClaimPtr Claim(bool* busy);
+  bool Claimed() const;
+
   /// Open handles on this device, by the mode they were opened in (SimBackend
   /// keeps these up to date).
   int OpenHandles() const;
@@ -144,6 +152,8 @@ class SimDevice {
   void HandleClosed(HidOpenMode mode);
 
  private:
+  friend class SimDeviceClaim;
+  void ReleaseClaim();
   bool TransferAllowed(HidReportType type, std::size_t length) const;
   /// Lets the configured transfer latency pass on the device's clock.
   void WaitLatency();
@@ -167,6 +177,7 @@ class SimDevice {
   std::vector<SimFrame> m_frames;
   std::array<int, 3> m_openHandles{};
   std::function<void()> m_onVanish;
+  bool m_claimed = false;
 };
 
 }  // namespace tessarin

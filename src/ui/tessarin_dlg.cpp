@@ -344,10 +344,19 @@ void CTessarinDlg::OnBurnClicked() {
   if (!BurnAllowed()) return;
   m_timeText.SetRed(m_framework, 0);
   const HidDeviceManager::Entry current = m_hid.Current();
+  // Another program burning or reading the device would interleave its
+  // frames with this burn's: the burn fails at once, with nothing written.
+  m_burnClaim = m_hid.Claim(current, nullptr);
+  if (!m_burnClaim) {
+    OnBurnStatus(BURN_DOWNLOAD_FAILED, 0);
+    UpdateBurnButton();
+    return;
+  }
   m_burnDevicePath = current ? current->devicePath : std::string();
   m_burnImage = m_image;
   BurnJob job{m_image, m_serialNo};
   if (!m_worker.Start(std::move(job))) {
+    m_burnClaim.reset();
     UpdateBurnButton();
     return;
   }
@@ -384,6 +393,7 @@ void CTessarinDlg::OnWorkerFinished() {
   m_workerEnded = true;
   // The worker's last act was the post of this closure: the join is short.
   m_worker.Wait();
+  m_burnClaim.reset();
   if (!Live()) return;
   if (m_closing) {
     if (!m_noticeShowing) FinishClose();
@@ -423,6 +433,7 @@ void CTessarinDlg::OnCloseDialog() {
 
 void CTessarinDlg::FinishClose() {
   m_worker.Wait();
+  m_burnClaim.reset();
   m_image.reset();
   m_hid.Clear();
   m_selectedPath.reset();

@@ -141,6 +141,8 @@ class CTessarinDlg : public DialogHandlers {
   SharedRomImage m_burnImage;
   /// Path of the device the running (or last) burn writes.
   std::string m_burnDevicePath;
+  /// The device's claim, held from the press of Burn until the worker ended.
+  DeviceClaimPtr m_burnClaim;
   /// A device change arrived during a burn: rescan when the worker has ended.
   bool m_rescanPending = false;
   std::optional<RefusedFile> m_refusedFile;

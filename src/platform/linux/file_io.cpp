@@ -2,6 +2,7 @@
 #include "platform/file_io.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -109,6 +110,43 @@ int64_t ReadOnlyFile::Read(void* buffer, size_t size, std::string* err) {
     return -1;
   }
 }
+
+std::optional<FileLock> FileLock::TryLock(const std::filesystem::path& path, bool* busy,
+                                          std::string* err) {
+  *busy = false;
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) {
+    if (err) *err = "lock " + path.string() + ": " + ErrnoText(errno);
+    return std::nullopt;
+  }
+  int result;
+  do {
+    result = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) {
+    *busy = errno == EWOULDBLOCK;
+    if (err) *err = "lock " + path.string() + ": " + ErrnoText(errno);
+    CloseQuietly(fd);
+    return std::nullopt;
+  }
+  FileLock lock;
+  lock.m_handle = fd;
+  return lock;
+}
+
+FileLock::FileLock(FileLock&& other) noexcept : m_handle(other.m_handle) { other.m_handle = -1; }
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+  if (this != &other) {
+    CloseQuietly(static_cast<int>(m_handle));
+    m_handle = other.m_handle;
+    other.m_handle = -1;
+  }
+  return *this;
+}
+
+// Closing the descriptor releases the lock.
+FileLock::~FileLock() { CloseQuietly(static_cast<int>(m_handle)); }
 
 int32_t PlatformTimeZoneBias() {
   ::tzset();

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <libudev.h>
 #include <linux/hidraw.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -246,6 +247,17 @@ HidInterfaceInfo Examine(udev_device* dev) {
   return info;
 }
 
+/// An advisory lock on the hidraw node: every program of the project takes it
+/// before a burn or a read, so no two interleave their frames. The kernel
+/// drops it with the descriptor, also when the process dies.
+class HidrawClaim final : public DeviceClaim {
+ public:
+  explicit HidrawClaim(int fd) : m_fd(fd) {}
+
+ private:
+  Fd m_fd;
+};
+
 class HidrawBackend final : public HidBackend {
  public:
   /// `udev` is the monitor's context (possibly null with the monitor), used by
@@ -288,6 +300,24 @@ class HidrawBackend final : public HidBackend {
       return nullptr;
     }
     return std::make_unique<HidrawHandle>(fd);
+  }
+
+  DeviceClaimPtr Claim(const std::string& path, bool* busy) override {
+    *busy = false;
+    // Read access suffices for flock(); a node that cannot be opened or
+    // locked at all is left to the opens and transfers to report.
+    const int fd = OpenNode(path, O_RDONLY);
+    if (fd < 0) return std::make_unique<DeviceClaim>();
+    auto claim = std::make_unique<HidrawClaim>(fd);
+    int result;
+    do {
+      result = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0 && errno == EWOULDBLOCK) {
+      *busy = true;
+      return nullptr;
+    }
+    return claim;
   }
 
   void SetDeviceChangeListener(DeviceChangeListener listener) override {

@@ -86,6 +86,43 @@ int64_t ReadOnlyFile::Read(void* buffer, size_t size, std::string* err) {
   return got;
 }
 
+std::optional<FileLock> FileLock::TryLock(const std::filesystem::path& path, bool* busy,
+                                          std::string* err) {
+  *busy = false;
+  OwnedHandle h(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.valid()) {
+    if (err) *err = "lock " + Show(path) + ": " + LastErrorText();
+    return std::nullopt;
+  }
+  OVERLAPPED at{};
+  if (!::LockFileEx(h.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    *busy = ::GetLastError() == ERROR_LOCK_VIOLATION;
+    if (err) *err = "lock " + Show(path) + ": " + LastErrorText();
+    return std::nullopt;
+  }
+  FileLock lock;
+  lock.m_handle = reinterpret_cast<intptr_t>(h.Release());
+  return lock;
+}
+
+FileLock::FileLock(FileLock&& other) noexcept : m_handle(other.m_handle) {
+  other.m_handle = kNoHandle;
+}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+  if (this != &other) {
+    CloseQuietly(m_handle);
+    m_handle = other.m_handle;
+    other.m_handle = kNoHandle;
+  }
+  return *this;
+}
+
+// Closing the handle releases the lock.
+FileLock::~FileLock() { CloseQuietly(m_handle); }
+
 int32_t PlatformTimeZoneBias() {
   TIME_ZONE_INFORMATION info{};
   ::GetTimeZoneInformation(&info);

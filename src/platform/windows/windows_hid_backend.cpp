@@ -15,12 +15,15 @@ extern "C" {
 #include <cstddef>
 #include <cstdint>
 #include <cwchar>
+#include <filesystem>
+#include <optional>
 #include <future>
 #include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "platform/file_io.h"
 #include "platform/windows/owned_handle.h"
 #include "platform/windows/wide_text.h"
 
@@ -262,6 +265,32 @@ class DeviceChangeThread {
   std::thread m_thread;
 };
 
+/// The handles are opened shared, so the claim is a lock file in the temporary
+/// folder named after the device path (case folded, as Windows compares
+/// paths): every program of the project takes it before a burn or a read.
+class WindowsClaim final : public DeviceClaim {
+ public:
+  explicit WindowsClaim(std::optional<FileLock> lock) : m_lock(std::move(lock)) {}
+
+ private:
+  std::optional<FileLock> m_lock;
+};
+
+std::filesystem::path ClaimFile(const std::string& path) {
+  std::uint64_t hash = 1469598103934665603ULL;  // FNV-1a
+  for (char c : path) {
+    const unsigned char folded =
+        static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    hash = (hash ^ folded) * 1099511628211ULL;
+  }
+  wchar_t dir[MAX_PATH + 1] = {};
+  const DWORD n = ::GetTempPathW(MAX_PATH + 1, dir);
+  std::filesystem::path base = n > 0 ? std::filesystem::path(dir) : std::filesystem::path(L".");
+  wchar_t name[64];
+  std::swprintf(name, 64, L"tessarin-device-%016llx.lock", static_cast<unsigned long long>(hash));
+  return base / name;
+}
+
 class WindowsHidBackend final : public HidBackend {
  public:
   ~WindowsHidBackend() override {
@@ -306,6 +335,12 @@ class WindowsHidBackend final : public HidBackend {
       return nullptr;
     }
     return std::make_unique<WindowsHidHandle>(handle);
+  }
+
+  DeviceClaimPtr Claim(const std::string& path, bool* busy) override {
+    std::optional<FileLock> lock = FileLock::TryLock(ClaimFile(path), busy, nullptr);
+    if (!lock && *busy) return nullptr;
+    return std::make_unique<WindowsClaim>(std::move(lock));
   }
 
   void SetDeviceChangeListener(DeviceChangeListener listener) override {
