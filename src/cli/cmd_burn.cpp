@@ -120,7 +120,9 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
   {
     InterruptGuard interrupt(flags.m_cancelRequested);
     BurnWorker worker(session.Hid(), flags, reporter);
-    result = worker.RunSynchronously(BurnJob{image, serial});
+    const BurnScope scope =
+        options.m_changedOnly ? BurnScope::kChangedBlocks : BurnScope::kWholeImage;
+    result = worker.RunSynchronously(BurnJob{image, serial, scope});
   }
   reporter.EndLine();
 
@@ -135,6 +137,9 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
                            {"status", reporter.LastCode()},
                            {"text", BurnStatusText(reporter.LastCode())},
                            {"exitCode", code}};
+    if (const auto& compared = reporter.Compared()) {
+      done["skippedBlocks"] = compared->SkippedBlocks();
+    }
     if (burned) {
       done["version"] = reporter.Version();
       done["cur"] = reporter.Cur();
