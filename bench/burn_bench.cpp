@@ -73,7 +73,8 @@ void BM_BurnInstant(benchmark::State& state) {
   long transfers = 0, burns = 0;
   for (auto _ : state) {
     const long before = bench.Transfers();
-    if (bench.worker->RunSynchronously({image, u""}) != BurnResult::kDone) state.SkipWithError("burn failed");
+    if (bench.worker->RunSynchronously({image, u""}) != BurnResult::kDone)
+      state.SkipWithError("burn failed");
     transfers += bench.Transfers() - before;
     ++burns;
   }
@@ -93,7 +94,8 @@ void BM_BurnLatency(benchmark::State& state) {
   for (auto _ : state) {
     const long before = bench.Transfers();
     const auto start = std::chrono::steady_clock::now();
-    if (bench.worker->RunSynchronously({image, u""}) != BurnResult::kDone) state.SkipWithError("burn failed");
+    if (bench.worker->RunSynchronously({image, u""}) != BurnResult::kDone)
+      state.SkipWithError("burn failed");
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     transfers += bench.Transfers() - before;
     ++burns;

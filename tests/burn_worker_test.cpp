@@ -385,8 +385,8 @@ TEST(BurnExits, ChangedBlocksBurnExitsAsTheWholeBurnDoes) {
        After::kUntouched},
       {"paged: ready query after the 0xFF write fails", true,
        FailFetches({CMD_QUERY_READY, -1, 0, 3}, 1), "7 2 2", -1, After::kInvalidated},
-      {"plain: the 0xFF write fails 3 times", false, FailSends({CMD_WRITE_EEPROM, 0, 1}), "7 2",
-       -1, After::kUntouched},
+      {"plain: the 0xFF write fails 3 times", false, FailSends({CMD_WRITE_EEPROM, 0, 1}), "7 2", -1,
+       After::kUntouched},
       {"compare: read fails 3 times", false, FailFetches({CMD_READ_EEPROM, 65}, 3), "7 5", -1,
        After::kInvalidated},
       {"compare: read fails twice, then goes", true, FailFetches({CMD_READ_EEPROM, 65}, 2),
@@ -401,13 +401,13 @@ TEST(BurnExits, ChangedBlocksBurnExitsAsTheWholeBurnDoes) {
       {"verify: data differ", false,
        [](Rig& rig, const Bytes&, const Bytes&) { rig.device->CorruptAt(150); }, "7 1 4 5", -1,
        After::kInvalidated},
-      {"verify: read fails 3 times", false, FailFetches({CMD_READ_EEPROM, 65, 0, 2}, 3),
-       "7 1 4 5", -1, After::kInvalidated},
+      {"verify: read fails 3 times", false, FailFetches({CMD_READ_EEPROM, 65, 0, 2}, 3), "7 1 4 5",
+       -1, After::kInvalidated},
       {"verify: cancel", false, AtPost(4, 128, Cancel), "7 1 4 0", 0, After::kInvalidated, true},
       {"commit: 3 sends fail", false, FailSends({CMD_WRITE_EEPROM, 0, 1, 2}), "7 1 4 2", -1,
        After::kInvalidated},
-      {"serial clear: write fails", false, FailSends({CMD_WRITE_EEPROM, int(SERIAL_AT)}),
-       "7 1 4 2", -1, After::kBurned},
+      {"serial clear: write fails", false, FailSends({CMD_WRITE_EEPROM, int(SERIAL_AT)}), "7 1 4 2",
+       -1, After::kBurned},
       {"paged: success", true, nullptr, "7 1 4 6", 1, After::kBurned},
       {"plain: success", false, nullptr, "7 1 4 6", 1, After::kBurned},
       {"empty image", false, nullptr, "5", -1, After::kUntouched, false, 0},
@@ -443,10 +443,18 @@ TEST(BurnChangedBlocks, WritesOnlyWhatDiffersAndReadsAllOfItBack) {
       {"only the commit byte differs", false, 2000, {{0, 1}}, "", 0},
       {"one byte", false, 2000, {{1000, 1001}}, "1000:1", 1},
       {"one page, paged", true, 2000, {{1024, 1280}}, "1024:60 1084:60 1144:60 1204:60 1264:16", 5},
-      {"one page, plain", false, 2000, {{1024, 1280}}, "1024:60 1084:60 1144:60 1204:60 1264:16",
+      {"one page, plain",
+       false,
+       2000,
+       {{1024, 1280}},
+       "1024:60 1084:60 1144:60 1204:60 1264:16",
        5},
       {"across a block boundary: one write", false, 2000, {{60, 71}}, "60:11", 2},
-      {"across a page boundary, paged: cut at the page", true, 2000, {{250, 263}}, "250:6 256:7",
+      {"across a page boundary, paged: cut at the page",
+       true,
+       2000,
+       {{250, 263}},
+       "250:6 256:7",
        2},
       {"two blocks apart: two writes", true, 2000, {{100, 101}, {1900, 1901}}, "100:1 1900:1", 2},
       {"everything, plain", false, 130, {{0, 130}}, "1:60 61:60 121:9", 3},
@@ -483,8 +491,8 @@ TEST(BurnChangedBlocks, WritesOnlyWhatDiffersAndReadsAllOfItBack) {
     // The image is on the device; what lies past it is as it was.
     const Bytes after = rig.device->Eeprom();
     EXPECT_TRUE(std::equal(image.begin(), image.end(), after.begin()));
-    EXPECT_TRUE(std::equal(after.begin() + row.size, after.begin() + SERIAL_AT,
-                           eeprom.begin() + row.size));
+    EXPECT_TRUE(
+        std::equal(after.begin() + row.size, after.begin() + SERIAL_AT, eeprom.begin() + row.size));
 
     // Each written block is read back, and on the paged path the 0xFF and
     // every block wait for ready.
@@ -528,9 +536,8 @@ TEST(BurnProgress, ChangedBlocksCountTheComparedThenTheWrittenBytes) {
   rig.scope = BurnScope::kChangedBlocks;
   ASSERT_EQ(rig.Burn(*image), 1);
   const std::vector<std::string> expected = {
-      "7,0", "7,65",     "7,129", "7,193", "7,200",         "compare:4|2|60",
-      "1,0", "1,60",     "4,0",   "4,60",  "info:3.8|4660", "6,0",
-      "finished:0"};
+      "7,0",  "7,65", "7,129", "7,193",         "7,200", "compare:4|2|60", "1,0",
+      "1,60", "4,0",  "4,60",  "info:3.8|4660", "6,0",   "finished:0"};
   EXPECT_EQ(rig.sink.Events(), expected);
 }
 
@@ -902,8 +909,8 @@ TEST(BurnSafety, SweepCatchesABurnWithoutItsFirst0xFF) {
     for (bool paged : {false, true}) {
       for (const Bytes& old : {MakeBytes(EEPROM_BYTES, OLD_COMMIT, 11), NearlyTheSame(image)}) {
         const auto result = FaultSweep({paged, old, image, 5, scope, true});
-        EXPECT_GT(result.violations, 0) << "paged " << paged << " changed blocks "
-                                        << (scope == BurnScope::kChangedBlocks);
+        EXPECT_GT(result.violations, 0)
+            << "paged " << paged << " changed blocks " << (scope == BurnScope::kChangedBlocks);
       }
     }
   }
