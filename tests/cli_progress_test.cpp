@@ -94,5 +94,38 @@ TEST(CliProgress, BarRedrawsInPlaceAndEndsItsLineBeforeTheResult) {
   EXPECT_NE(text.find("\nDownloading failed\n"), std::string::npos) << text;
 }
 
+TEST(CliProgress, CompareSummaryThenDownloadAndVerifyRunOverTheBytesToWrite) {
+  for (ProgressStyle style : {ProgressStyle::kJson, ProgressStyle::kLines}) {
+    std::ostringstream out;
+    ProgressReporter reporter(style, out, 2000, 80, [] { return 0.0; });
+    reporter.PostStatus(BURN_COMPARING, 2000);
+    reporter.CompareFinished({32, 2, 100});
+    reporter.PostStatus(BURN_DOWNLOADING, 60);
+    reporter.PostStatus(BURN_VERIFYING, 100);
+    ASSERT_TRUE(reporter.Compared());
+    EXPECT_EQ(reporter.Compared()->SkippedBlocks(), 30);
+    std::vector<std::string> lines;
+    std::istringstream in(out.str());
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 4u) << out.str();
+    if (style == ProgressStyle::kLines) {
+      EXPECT_EQ(lines[0].rfind("Comparing... 100% 2000/2000 bytes", 0), 0u) << lines[0];
+      EXPECT_EQ(lines[1], "2 of 32 blocks differ (100 bytes to write); 30 skipped");
+      EXPECT_EQ(lines[2].rfind("Downloading... 60% 60/100 bytes", 0), 0u) << lines[2];
+      EXPECT_EQ(lines[3].rfind("Verifying... 100% 100/100 bytes", 0), 0u) << lines[3];
+      continue;
+    }
+    EXPECT_EQ(nlohmann::json::parse(lines[0])["total"], 2000);
+    auto compare = nlohmann::json::parse(lines[1]);
+    EXPECT_EQ(compare["event"], "compare");
+    EXPECT_EQ(compare["blocks"], 32);
+    EXPECT_EQ(compare["changedBlocks"], 2);
+    EXPECT_EQ(compare["skippedBlocks"], 30);
+    EXPECT_EQ(compare["bytesToWrite"], 100);
+    EXPECT_EQ(nlohmann::json::parse(lines[2])["total"], 100);
+    EXPECT_EQ(nlohmann::json::parse(lines[3])["total"], 100);
+  }
+}
+
 }  // namespace
 }  // namespace tessarin

@@ -121,6 +121,55 @@ TEST_F(CliRun, JsonBurnPostsEveryStatusInOrderThenTheResult) {
   EXPECT_EQ(last["exitCode"], 0);
 }
 
+TEST_F(CliRun, ChangedOnlyBurnWritesWhatDiffersAndSaysHowManyBlocksItSkipped) {
+  fs::path image = MakeImage("full.rom", {"--version", "2.3"});
+  const std::vector<std::uint8_t> bytes = ReadBytes(image);
+  // 32767 bytes from address 1: 511 full blocks and one of 63 bytes.
+  const long blocks = 512;
+  struct Step {
+    const char* name;
+    std::vector<std::uint32_t> changedAddresses;  // flipped on the device before the burn
+    long changedBlocks;
+    std::vector<int> codes;
+  };
+  // The image ends in 0xFF from the descriptor's place on, as a blank device
+  // does, so its last block never differs.
+  const Step steps[] = {
+      {"over a blank device", {}, blocks - 1, {7, 1, 4, 6}},
+      {"over itself", {}, 0, {7, 6}},
+      {"three bytes changed in two blocks", {0x1234, 0x1240, 0x5000}, 2, {7, 1, 4, 6}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    if (!step.changedAddresses.empty()) {
+      std::vector<std::uint8_t> eeprom = ReadBytes(Eeprom());
+      for (std::uint32_t a : step.changedAddresses) eeprom[a] ^= 0x77;
+      WriteBytes(Eeprom(), eeprom);
+    }
+    RunResult burn =
+        Run({"--simulate", Spec(), "--json", "burn", image.string(), "--changed-only"});
+    ASSERT_EQ(burn.exitCode, 0) << burn.err;
+    std::vector<int> codes;
+    nlohmann::json compare, result;
+    for (const auto& line : Lines(burn.out)) {
+      auto event = nlohmann::json::parse(line);
+      if (event["event"] == "compare") compare = event;
+      if (event["event"] == "result") result = event;
+      if (event["event"] == "status" && (codes.empty() || codes.back() != event["code"])) {
+        codes.push_back(event["code"]);
+      }
+    }
+    EXPECT_EQ(codes, step.codes);
+    EXPECT_EQ(compare["blocks"], blocks);
+    EXPECT_EQ(compare["changedBlocks"], step.changedBlocks);
+    EXPECT_EQ(result["skippedBlocks"], blocks - step.changedBlocks);
+    EXPECT_EQ(result["version"], "2.3");
+    std::vector<std::uint8_t> eeprom = ReadBytes(Eeprom());
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 0x7FC0, eeprom.begin()));
+    EXPECT_EQ(eeprom[0x7FC0], 0xFF);
+  }
+}
+
 TEST_F(CliRun, ExitCodesForEachKindOfOutcome) {
   fs::path image = MakeImage("sample.rom");
   fs::path foreign = MakeImage("foreign.rom", {"--vid", "0495", "--pid", "8043"});
@@ -137,6 +186,10 @@ TEST_F(CliRun, ExitCodesForEachKindOfOutcome) {
       {{"--simulate", "fail-send=5,fail-send=6,fail-send=7", "burn", image.string()},
        1,
        "Downloading failed"},
+      {{"--simulate", "fail-fetch=3,fail-fetch=4,fail-fetch=5", "burn", image.string(),
+        "--changed-only"},
+       1,
+       "Verifying failed"},
       {{"--simulate", "fail-fetch=2,fail-fetch=3,fail-fetch=4", "dump", (m_dir / "d.bin").string()},
        1,
        "reading the EEPROM failed at 0x0000"},

@@ -105,8 +105,9 @@ BurnResult BurnWorker::RunBurn(const BurnJob& job) {
   if (!job.m_image || job.m_image->ImageData().empty()) return Fail(BURN_VERIFY_FAILED);
   // Addresses are 16-bit; a larger image would wrap over its own start.
   if (job.m_image->ImageData().size() > EEPROM_BYTES) return Fail(BURN_DOWNLOAD_FAILED);
+  const bool changedOnly = job.m_scope == BurnScope::kChangedBlocks;
 
-  m_sink.PostStatus(BURN_DOWNLOADING, 0);
+  m_sink.PostStatus(changedOnly ? BURN_COMPARING : BURN_DOWNLOADING, 0);
   // m_cancelRequested was cleared when the burn was started; clearing it here
   // again would lose a stop requested in between.
 
@@ -118,18 +119,23 @@ BurnResult BurnWorker::RunBurn(const BurnJob& job) {
   bool paged = false;
   if (!m_hid.QueryPagedWrite(paged)) paged = false;
 
-  if (paged) {
-    if (!m_hid.PrepareWrite()) return Fail(BURN_DOWNLOAD_FAILED);
-    if (WaitDeviceReady() == ReadyResult::kQueryFailed) return Fail(BURN_DOWNLOAD_FAILED);
-  } else {
-    // Invalidate the device's image before its first byte changes.
-    if (!m_hid.WriteBlock(0, &INVALID_COMMIT_BYTE, 1)) return Fail(BURN_DOWNLOAD_FAILED);
-  }
+  // A re-burn reads before it writes, so its 0xFF cannot wait for a first
+  // block: the device must not hold a valid commit byte once any block of
+  // the new image may be on it.
+  if (const BurnResult r = Invalidate(paged, changedOnly); r != BurnResult::kDone) return r;
   image[0] = INVALID_COMMIT_BYTE;
 
-  if (const BurnResult r = Download(image, paged); r != BurnResult::kDone) return r;
-  if (StopRequested()) return BurnResult::kStopped;
-  if (const BurnResult r = Verify(image); r != BurnResult::kDone) return r;
+  ByteRuns runs{{0, static_cast<std::uint32_t>(image.size())}};
+  if (changedOnly) {
+    if (const BurnResult r = ComparePass(image, &runs); r != BurnResult::kDone) return r;
+  }
+  if (!runs.empty()) {
+    // The whole burn posted its "Downloading..." at the start.
+    if (changedOnly) m_sink.PostStatus(BURN_DOWNLOADING, 0);
+    if (const BurnResult r = Download(image, paged, runs); r != BurnResult::kDone) return r;
+    if (StopRequested()) return BurnResult::kStopped;
+    if (const BurnResult r = Verify(image, runs); r != BurnResult::kDone) return r;
+  }
   if (const BurnResult r = Commit(commitByte); r != BurnResult::kDone) return r;
   if (const BurnResult r = WriteSerialDescriptor(job.m_serialNo); r != BurnResult::kDone) return r;
 
@@ -140,43 +146,111 @@ BurnResult BurnWorker::RunBurn(const BurnJob& job) {
   return BurnResult::kDone;
 }
 
-BurnResult BurnWorker::Download(const std::vector<std::uint8_t>& image, bool paged) {
-  const int size = static_cast<int>(image.size());
-  int address = 0;
-  while (address < size) {
-    int n = std::min(size - address, WRITE_BLOCK_MAX);
-    // Paged writes never cross a page (a block ending exactly on a page
-    // boundary is cut to the length it already has).
-    constexpr int page = static_cast<int>(EEPROM_PAGE_BYTES);
-    if (paged && address / page != (address + n) / page) n = page - address % page;
-    if (!m_hid.WriteBlock(static_cast<std::uint32_t>(address), image.data() + address, n)) {
-      return Fail(BURN_DOWNLOAD_FAILED);
-    }
-    address += n;
-    if (paged && WaitDeviceReady() == ReadyResult::kQueryFailed) {
-      return Fail(BURN_DOWNLOAD_FAILED);
-    }
-    m_sink.PostStatus(BURN_DOWNLOADING, address);
-    if (StopRequested()) return BurnResult::kStopped;
+BurnResult BurnWorker::Invalidate(bool paged, bool ownFrame) {
+  if (paged) {
+    if (!m_hid.PrepareWrite()) return Fail(BURN_DOWNLOAD_FAILED);
+    if (WaitDeviceReady() == ReadyResult::kQueryFailed) return Fail(BURN_DOWNLOAD_FAILED);
+    if (!ownFrame) return BurnResult::kDone;
   }
+  if (!m_hid.WriteBlock(0, &INVALID_COMMIT_BYTE, 1)) return Fail(BURN_DOWNLOAD_FAILED);
+  if (paged && WaitDeviceReady() == ReadyResult::kQueryFailed) return Fail(BURN_DOWNLOAD_FAILED);
   return BurnResult::kDone;
 }
 
-BurnResult BurnWorker::Verify(const std::vector<std::uint8_t>& image) {
-  // Address 0 still holds 0xFF on the device and is not compared.
-  m_sink.PostStatus(BURN_VERIFYING, 0);
-  m_sleep(kSettleDelay);
+BurnResult BurnWorker::ComparePass(const std::vector<std::uint8_t>& image, ByteRuns* runs) {
+  runs->clear();
+  CompareSummary summary;
+  bool previousChanged = false;
   bool stopped = false;
   const EepromWalkResult walk = ReadEepromRange(
       m_hid, 1, static_cast<std::uint32_t>(image.size() - 1),
       [&](std::uint32_t address, std::span<const std::uint8_t> bytes) {
-        if (std::memcmp(bytes.data(), image.data() + address, bytes.size()) != 0) return false;
-        m_sink.PostStatus(BURN_VERIFYING, static_cast<long>(address + bytes.size()));
+        ++summary.m_blocks;
+        const std::uint8_t* wanted = image.data() + address;
+        std::size_t first = 0;
+        while (first < bytes.size() && bytes[first] == wanted[first]) ++first;
+        const bool changed = first < bytes.size();
+        if (changed) {
+          std::size_t last = bytes.size();
+          while (bytes[last - 1] == wanted[last - 1]) --last;
+          ++summary.m_changedBlocks;
+          const auto end = static_cast<std::uint32_t>(address + last);
+          if (previousChanged) {
+            runs->back().m_length = end - runs->back().m_address;
+          } else {
+            const auto begin = static_cast<std::uint32_t>(address + first);
+            runs->push_back({begin, end - begin});
+          }
+        }
+        previousChanged = changed;
+        m_sink.PostStatus(BURN_COMPARING, static_cast<long>(address + bytes.size()));
         stopped = StopRequested();
         return !stopped;
       });
-  if (walk.m_outcome == EepromWalk::kDone) return BurnResult::kDone;
-  return stopped ? BurnResult::kStopped : Fail(BURN_VERIFY_FAILED);
+  if (walk.m_outcome != EepromWalk::kDone) {
+    // A block that cannot be read cannot be known equal: the device keeps
+    // 0xFF at address 0, as after a failed verify.
+    return stopped ? BurnResult::kStopped : Fail(BURN_VERIFY_FAILED);
+  }
+  for (const ByteRun& run : *runs) summary.m_bytesToWrite += run.m_length;
+  m_sink.CompareFinished(summary);
+  return BurnResult::kDone;
+}
+
+BurnResult BurnWorker::Download(const std::vector<std::uint8_t>& image, bool paged,
+                                const ByteRuns& runs) {
+  long written = 0;
+  for (const ByteRun& run : runs) {
+    const int end = static_cast<int>(run.m_address + run.m_length);
+    int address = static_cast<int>(run.m_address);
+    while (address < end) {
+      int n = std::min(end - address, WRITE_BLOCK_MAX);
+      // Paged writes never cross a page (a block ending exactly on a page
+      // boundary is cut to the length it already has).
+      constexpr int page = static_cast<int>(EEPROM_PAGE_BYTES);
+      if (paged && address / page != (address + n) / page) n = page - address % page;
+      if (!m_hid.WriteBlock(static_cast<std::uint32_t>(address), image.data() + address, n)) {
+        return Fail(BURN_DOWNLOAD_FAILED);
+      }
+      address += n;
+      written += n;
+      if (paged && WaitDeviceReady() == ReadyResult::kQueryFailed) {
+        return Fail(BURN_DOWNLOAD_FAILED);
+      }
+      m_sink.PostStatus(BURN_DOWNLOADING, written);
+      if (StopRequested()) return BurnResult::kStopped;
+    }
+  }
+  return BurnResult::kDone;
+}
+
+BurnResult BurnWorker::Verify(const std::vector<std::uint8_t>& image, const ByteRuns& runs) {
+  m_sink.PostStatus(BURN_VERIFYING, 0);
+  m_sleep(kSettleDelay);
+  long before = 0;  // bytes of the runs already verified
+  for (const ByteRun& run : runs) {
+    // Address 0 still holds 0xFF on the device and is not compared.
+    const std::uint32_t from = std::max<std::uint32_t>(run.m_address, 1);
+    const std::uint32_t end = run.m_address + run.m_length;
+    if (from >= end) {
+      before += run.m_length;
+      continue;
+    }
+    bool stopped = false;
+    const EepromWalkResult walk = ReadEepromRange(
+        m_hid, from, end - from, [&](std::uint32_t address, std::span<const std::uint8_t> bytes) {
+          if (std::memcmp(bytes.data(), image.data() + address, bytes.size()) != 0) return false;
+          const auto blockEnd = static_cast<long>(address + bytes.size());
+          m_sink.PostStatus(BURN_VERIFYING, before + blockEnd - static_cast<long>(run.m_address));
+          stopped = StopRequested();
+          return !stopped;
+        });
+    if (walk.m_outcome != EepromWalk::kDone) {
+      return stopped ? BurnResult::kStopped : Fail(BURN_VERIFY_FAILED);
+    }
+    before += run.m_length;
+  }
+  return BurnResult::kDone;
 }
 
 BurnResult BurnWorker::Commit(std::uint8_t commitByte) {

@@ -1,5 +1,6 @@
 // The burn worker: downloads an image into the current device's EEPROM,
-// verifies it, commits its first byte last and writes the serial descriptor.
+// verifies it, commits its first byte last and writes the serial descriptor;
+// or, for a re-burn, writes only the blocks that differ, with the same steps.
 #pragma once
 
 #include <atomic>
@@ -31,6 +32,14 @@ struct BurnFlags {
   std::atomic<int> m_deviceOpen{0};
 };
 
+/// What the compare pass of a changed-blocks burn found.
+struct CompareSummary {
+  long m_blocks = 0;         ///< blocks of READ_BLOCK_MAX bytes compared, from address 1 on
+  long m_changedBlocks = 0;  ///< of them, the ones that differ and are written
+  long m_bytesToWrite = 0;   ///< what the download writes and the verify reads back
+  long SkippedBlocks() const { return m_blocks - m_changedBlocks; }
+};
+
 /// Where the worker reports. Every call comes on the worker thread.
 /// Implementations post copies and never wait for the user-interface thread,
 /// except ShowStopNotice, which may block until the user dismissed it.
@@ -48,6 +57,10 @@ class BurnStatusSink {
     (void)version;
     (void)cur;
   }
+  /// A changed-blocks burn has compared the device with the image. The counts
+  /// of the status 1 and 4 posts that follow run from 0 to
+  /// `summary.m_bytesToWrite` (and there are none when it is 0).
+  virtual void CompareFinished(const CompareSummary& summary) { (void)summary; }
   /// The very last act of a worker started with Start() or RunSynchronously():
   /// called after m_workerRunning has been cleared, once the worker touches
   /// nothing of the front end any more but this sink. A window decides its Burn
@@ -56,11 +69,23 @@ class BurnStatusSink {
   virtual void WorkerFinished() {}
 };
 
+/// Which bytes of the image a burn writes.
+enum class BurnScope {
+  /// All of them (the window's Burn).
+  kWholeImage,
+  /// Only the blocks that differ from what the device holds, found by reading
+  /// it first (status 7, "Comparing...", counting the next address). Address 0
+  /// gets 0xFF before anything is read or written, every written byte is read
+  /// back, and the commit and the descriptor are those of the whole burn.
+  kChangedBlocks,
+};
+
 /// What one burn writes. The image is shared and never modified; the worker
 /// burns its own copy. An empty serial number clears the descriptor.
 struct BurnJob {
   SharedRomImage m_image;
   std::u16string m_serialNo;
+  BurnScope m_scope = BurnScope::kWholeImage;
 };
 
 /// How a burn ended, with the values the sequence is known by.
@@ -120,11 +145,30 @@ class BurnWorker {
   static constexpr std::chrono::milliseconds kSettleDelay{20};
 
  private:
+  /// A stretch of EEPROM addresses that the download writes.
+  struct ByteRun {
+    std::uint32_t m_address = 0;
+    std::uint32_t m_length = 0;
+  };
+  using ByteRuns = std::vector<ByteRun>;
+
   BurnResult ThreadRoutine(const BurnJob& job);
-  /// The blocks of the image (byte 0 already 0xFF), page-bounded when paged.
-  BurnResult Download(const std::vector<std::uint8_t>& image, bool paged);
-  /// Reads back every byte from address 1 on and compares.
-  BurnResult Verify(const std::vector<std::uint8_t>& image);
+  /// Puts 0xFF at address 0 before the image is touched: the plain path's
+  /// one-byte frame; on the paged path PrepareWrite and its ready wait, and
+  /// then, when `ownFrame`, a one-byte write and another ready wait (without
+  /// it, the download's first block carries the 0xFF).
+  BurnResult Invalidate(bool paged, bool ownFrame);
+  /// Reads the device from address 1 on and compares: `runs` gets the blocks
+  /// that differ, consecutive ones joined, each cut to its first and last
+  /// differing byte.
+  BurnResult ComparePass(const std::vector<std::uint8_t>& image, ByteRuns* runs);
+  /// Writes the runs of the image (byte 0 already 0xFF), page-bounded when
+  /// paged; the count posted is the bytes written so far.
+  BurnResult Download(const std::vector<std::uint8_t>& image, bool paged, const ByteRuns& runs);
+  /// Reads back the runs (address 0 excepted: the commit checks it) and
+  /// compares; the count posted is the bytes of the runs up to the end of the
+  /// block just compared, which for the whole image is the next address.
+  BurnResult Verify(const std::vector<std::uint8_t>& image, const ByteRuns& runs);
   /// Writes byte 0 and reads it back.
   BurnResult Commit(std::uint8_t commitByte);
   /// Writes and reads back the serial-number descriptor, or its clear.

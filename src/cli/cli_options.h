@@ -34,6 +34,7 @@ struct BurnOptions {
   std::optional<std::string> m_serial;  ///< UTF-8; absent or empty: clear the descriptor
   std::string m_backup;                 ///< empty: no backup
   bool m_force = false;
+  bool m_changedOnly = false;  ///< --changed-only: write only the blocks that differ
 };
 
 struct VerifyOptions {

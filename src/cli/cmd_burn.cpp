@@ -96,7 +96,9 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
     // instead of a half-written image that looks valid.
     StopSignalGuard stopSignals(flags.m_cancelRequested);
     BurnWorker worker(session.Hid(), flags, reporter);
-    result = worker.RunSynchronously(BurnJob{image, serial});
+    const BurnScope scope =
+        options.m_changedOnly ? BurnScope::kChangedBlocks : BurnScope::kWholeImage;
+    result = worker.RunSynchronously(BurnJob{image, serial, scope});
   }
   reporter.EndLine();
 
@@ -111,6 +113,9 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
                            {"status", reporter.LastCode()},
                            {"text", BurnStatusText(reporter.LastCode())},
                            {"exitCode", code}};
+    if (const auto& compared = reporter.Compared()) {
+      done["skippedBlocks"] = compared->SkippedBlocks();
+    }
     if (burned) {
       done["version"] = reporter.Version();
       done["cur"] = reporter.Cur();

@@ -104,6 +104,9 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* line, std::
   burn->add_flag("--force", line->m_burn.m_force,
                  "Burn even a device that is not a Kestrova device, or an image that does not "
                  "suit it");
+  burn->add_flag("--changed-only", line->m_burn.m_changedOnly,
+                 "Read the device first and write only the 64-byte blocks that differ from the "
+                 "image (a fast re-burn; as safe as a full burn)");
   burn->callback([line] { line->m_command = Command::kBurn; });
 
   CLI::App* verify =

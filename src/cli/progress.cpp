@@ -92,21 +92,28 @@ ProgressReporter::ProgressReporter(ProgressStyle style, std::ostream& out, long 
 
 void ProgressReporter::PostStatus(unsigned code, long count) {
   m_lastCode = code;
-  Show(static_cast<int>(code), BurnStatusText(code), count, CarriesProgress(code));
+  long total = CarriesProgress(code) ? m_total : -1;
+  // After a compare pass only the changed blocks are written and read back.
+  if (m_compared && (code == BURN_DOWNLOADING || code == BURN_VERIFYING)) {
+    total = m_compared->m_bytesToWrite;
+  }
+  Show(static_cast<int>(code), BurnStatusText(code), count, total);
 }
 
 void ProgressReporter::Progress(const std::string& text, long count) {
-  Show(-1, text, count, true);
+  Show(-1, text, count, m_total);
 }
 
-void ProgressReporter::Show(int code, const std::string& text, long count, bool carriesProgress) {
+// `total` < 0: a status without progress, printed on a line of its own.
+void ProgressReporter::Show(int code, const std::string& text, long count, long total) {
+  const bool carriesProgress = total >= 0;
   double now = m_clock();
   if (text != m_stageText) {
     m_stageText = text;
     m_stageStart = now;
     m_lastPlainQuarter = -1;
   }
-  ProgressSnapshot snapshot{text, count, carriesProgress ? m_total : 0, now - m_stageStart,
+  ProgressSnapshot snapshot{text, count, carriesProgress ? total : 0, now - m_stageStart,
                             now - m_start};
 
   if (m_style == ProgressStyle::kJson) {
@@ -114,7 +121,7 @@ void ProgressReporter::Show(int code, const std::string& text, long count, bool 
     if (code >= 0) event["code"] = code;
     if (carriesProgress) {
       event["count"] = count;
-      event["total"] = m_total;
+      event["total"] = total;
     }
     event["elapsedMs"] = static_cast<long>(snapshot.m_elapsedSeconds * 1000);
     m_out << event.dump() << '\n';
@@ -136,11 +143,11 @@ void ProgressReporter::Show(int code, const std::string& text, long count, bool 
     if (static_cast<int>(line.size()) < m_columns - 1) line.resize(m_columns - 1, ' ');
     m_out << '\r' << line;
     m_lineOpen = true;
-    if (count >= m_total) EndLine();
+    if (count >= total) EndLine();
   } else {
     // A line when a stage begins, at each quarter and at its end: enough for
     // a log, few enough for a pipe.
-    int quarter = m_total > 0 ? Percent(count, m_total) / 25 : 4;
+    int quarter = total > 0 ? Percent(count, total) / 25 : 4;
     if (quarter != m_lastPlainQuarter) {
       m_lastPlainQuarter = quarter;
       m_out << FormatPlainLine(snapshot) << '\n';
@@ -171,6 +178,26 @@ void ProgressReporter::ShowStopNotice(const std::string& text, const std::string
 void ProgressReporter::DeviceInfoRefreshed(const std::string& version, const std::string& cur) {
   m_version = version;
   m_cur = cur;
+}
+
+void ProgressReporter::CompareFinished(const CompareSummary& summary) {
+  m_compared = summary;
+  EndLine();
+  if (m_style == ProgressStyle::kJson) {
+    m_out << nlohmann::json{{"event", "compare"},
+                            {"blocks", summary.m_blocks},
+                            {"changedBlocks", summary.m_changedBlocks},
+                            {"skippedBlocks", summary.SkippedBlocks()},
+                            {"bytesToWrite", summary.m_bytesToWrite},
+                            {"elapsedMs", static_cast<long>((m_clock() - m_start) * 1000)}}
+                 .dump()
+          << '\n';
+  } else {
+    m_out << summary.m_changedBlocks << " of " << summary.m_blocks << " blocks differ ("
+          << summary.m_bytesToWrite << " bytes to write); " << summary.SkippedBlocks()
+          << " skipped\n";
+  }
+  m_out.flush();
 }
 
 }  // namespace tessarin

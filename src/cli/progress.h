@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <iosfwd>
+#include <optional>
 #include <string>
 
 #include "burn/burn_worker.h"
@@ -44,6 +45,9 @@ class ProgressReporter : public BurnStatusSink {
   void PostStatus(unsigned code, long count) override;
   void ShowStopNotice(const std::string& text, const std::string& caption) override;
   void DeviceInfoRefreshed(const std::string& version, const std::string& cur) override;
+  /// Prints what the compare pass found ("compare" event in JSON); from then
+  /// on the download and verify stages run over the bytes to write.
+  void CompareFinished(const CompareSummary& summary) override;
 
   /// Progress of a step that has no display code (reading the EEPROM for a
   /// dump or a backup); in JSON its event carries no "code".
@@ -54,11 +58,13 @@ class ProgressReporter : public BurnStatusSink {
   unsigned LastCode() const { return m_lastCode; }
   const std::string& Version() const { return m_version; }
   const std::string& Cur() const { return m_cur; }
+  /// What the compare pass of a changed-blocks burn found; empty until then.
+  const std::optional<CompareSummary>& Compared() const { return m_compared; }
   /// The stop notice shown, if any.
   const std::string& StopNotice() const { return m_stopNotice; }
 
  private:
-  void Show(int code, const std::string& text, long count, bool carriesProgress);
+  void Show(int code, const std::string& text, long count, long total);
 
   ProgressStyle m_style;
   std::ostream& m_out;
@@ -74,6 +80,7 @@ class ProgressReporter : public BurnStatusSink {
   std::string m_version;
   std::string m_cur;
   std::string m_stopNotice;
+  std::optional<CompareSummary> m_compared;
 };
 
 }  // namespace tessarin
