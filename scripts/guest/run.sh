@@ -42,6 +42,10 @@ stop_bridge() {  # stop_bridge NAME: SIGTERM, then wait (5 s at most)
   return 0
 }
 
+# Every run of the tool is bounded: a backend that waits for a reply that
+# never comes fails the check instead of stopping the guest.
+cli() { timeout 30 tessarin-cli "$@"; }
+
 wait_for_line() {  # wait_for_line FILE PATTERN SECONDS
   i=0
   while ! grep -q "$2" "$1" 2>/dev/null; do
@@ -55,7 +59,7 @@ wait_for_line() {  # wait_for_line FILE PATTERN SECONDS
 #    lengths from the kernel's descriptor, every command in both report
 #    modes, unplugging, hot-plug through the udev monitor).
 echo "== hidraw backend tests on the kernel's HID core"
-timeout 150 hidraw_kernel_tests --gtest_color=no >$T/kernel-tests.log 2>&1
+timeout 60 hidraw_kernel_tests --gtest_color=no >$T/kernel-tests.log 2>&1
 status=$?
 grep -v '^\[       OK \]\|^\[ RUN      \]' $T/kernel-tests.log
 result hidraw-kernel-tests $status
@@ -65,26 +69,28 @@ result hidraw-kernel-tests $status
 #    device kept must equal the image.
 echo "== tessarin-cli on uhid devices"
 mkdir -p $T/e
-tessarin-cli make-image $T/img.rom >/dev/null
+cli make-image $T/img.rom >/dev/null
 if start_bridge four "dir=$T/e;mode=1;mode=1,paged=1,ready-after=2;mode=2;mode=2,paged=1"; then
   cat $T/four.out
-  tessarin-cli list >$T/list.out 2>&1
+  cli list >$T/list.out 2>&1
+  listed=$?
   cat $T/list.out
-  missing=0
+  missing=$listed
   for node in $(awk '/^sim:/ {print $2}' $T/four.out); do
     grep -q "$node" $T/list.out || missing=1
   done
   result cli-list-shows-every-node $missing
   n=0
+  # A tool that cannot list the devices would time out on each of them.
   for node in $(awk '/^sim:/ {print $2}' $T/four.out); do
+    [ $listed = 0 ] || break
     ok=0
-    tessarin-cli info --device "$node" || ok=1
+    cli info --device "$node" || ok=1
     # Progress lines only on a failure.
-    tessarin-cli burn $T/img.rom --device "$node" --trace $T/trace-$n.txt >$T/cli.out 2>&1 ||
-      { ok=1; tail -3 $T/cli.out; grep -m3 failed $T/trace-$n.txt; dmesg | tail -3; }
-    tessarin-cli verify $T/img.rom --device "$node" >$T/cli.out 2>&1 || { ok=1; tail -3 $T/cli.out; }
+    cli burn $T/img.rom --device "$node" >$T/cli.out 2>&1 || { ok=1; tail -3 $T/cli.out; }
+    cli verify $T/img.rom --device "$node" >$T/cli.out 2>&1 || { ok=1; tail -3 $T/cli.out; }
     tail -1 $T/cli.out
-    tessarin-cli dump $T/dump-$n.bin --device "$node" >$T/cli.out 2>&1 || { ok=1; tail -3 $T/cli.out; }
+    cli dump $T/dump-$n.bin --device "$node" >$T/cli.out 2>&1 || { ok=1; tail -3 $T/cli.out; }
     cmp $T/img.rom $T/dump-$n.bin || ok=1
     result "cli-burn-verify-dump-sim:$n" $ok
     n=$((n + 1))
@@ -106,7 +112,7 @@ fi
 echo "== device unplugged during a burn"
 mkdir -p $T/v
 if start_bridge vanish "dir=$T/v;vanish-after=300"; then
-  tessarin-cli burn $T/img.rom >$T/vanish-burn.out 2>&1
+  cli burn $T/img.rom >$T/vanish-burn.out 2>&1
   code=$?
   tail -2 $T/vanish-burn.out
   [ $code = 1 ] && grep -q 'tessarin-cli: Downloading failed' $T/vanish-burn.out
@@ -145,7 +151,7 @@ fi
 # 5. The manager's overhead over a bare ioctl/write loop on the same node.
 if [ -x /tessarin/bin/uhid_bench ]; then
   echo "== benchmark: exchanges through the manager against bare calls"
-  timeout 120 uhid_bench --benchmark_min_time=0.2 --benchmark_repetitions=3 \
+  timeout 60 uhid_bench --benchmark_min_time=0.2 --benchmark_repetitions=3 \
     --benchmark_report_aggregates_only=true --benchmark_color=false
   result uhid-bench-ran $?
 fi
