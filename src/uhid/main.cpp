@@ -115,7 +115,8 @@ int Run(const std::string& specText, bool verbose) {
     p.m_responder = std::make_unique<SimResponder>(device);
     if (verbose) {
       p.m_responder->SetRequestLog(
-          [name = path](const std::string& line) { std::cerr << name << " " << line << "\n"; });
+          // One write per line: the devices log from threads of their own.
+          [name = path](const std::string& line) { std::cerr << (name + " " + line + "\n"); });
     }
     char ids[16];
     std::snprintf(ids, sizeof ids, "%04X:%04X", c.m_vendorId, c.m_productId);
