@@ -21,6 +21,9 @@ declare -A allowed=(
   [ui/qt]="ui hid image burn"
   [app]="ui ui/qt hid image burn sim platform/hid_platform.h"
   [cli]="hid image burn sim platform/hid_platform.h platform/file_io.h platform/signals.h platform/terminal.h platform/trace_backend.h"
+  # The uhid bridge is a Linux program: it reaches the two Linux headers it
+  # plays devices with, and nothing else of linux/.
+  [uhid]="hid sim platform/hid_platform.h platform/linux/uhid_device.h platform/linux/hid_report_descriptor.h"
 )
 # OS and toolkit headers, by the folders that may include them.
 os_headers='^(windows|winioctl|dbt|setupapi|hidsdi|hidpi|unistd|fcntl|spawn|poll|termios|libudev|dlfcn)\.h$|^(sys|linux)/'

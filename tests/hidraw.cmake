@@ -29,3 +29,19 @@ target_link_libraries(hidraw_tests PRIVATE
   tessarin_hid tessarin_sim tessarin_platform PkgConfig::UMOCKDEV tessarin_test_support GTest::gtest_main)
 gtest_discover_tests(hidraw_tests DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 60
   ENVIRONMENT "LD_PRELOAD=libumockdev-preload.so.0")
+
+# The same tests against real hidraw nodes that the kernel's HID core makes
+# for uhid devices. Not registered with ctest: they need /dev/uhid and a
+# machine with no other hidraw device, which is what the test guest of
+# scripts/guest-test.sh is; there they run as root.
+if(TARGET tessarin_uhid_bridge)
+  add_executable(hidraw_kernel_tests
+    ${CMAKE_CURRENT_LIST_DIR}/hidraw_backend_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/hidraw_manager_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/support/linux/uhid_testbed.h
+  )
+  target_compile_definitions(hidraw_kernel_tests PRIVATE TESSARIN_TESTBED_UHID=1)
+  target_link_libraries(hidraw_kernel_tests PRIVATE
+    tessarin_hid tessarin_sim tessarin_platform tessarin_uhid_bridge tessarin_test_support
+    GTest::gtest_main)
+endif()

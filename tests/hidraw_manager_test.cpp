@@ -8,21 +8,21 @@
 #include <vector>
 
 #include "hid/hid_device_manager.h"
-#include "support/hidraw_testbed.h"
+#include "support/linux/hidraw_testbed_choice.h"
 
 namespace tessarin {
 namespace {
 
-using testing::HidrawTestbed;
+using testing::Testbed;
 
 SimDeviceConfig WithMode(ReportMode mode) { return testing::SimConfigForMode(mode); }
 std::unique_ptr<HidBackend> NewBackend() { return testing::NewPlatformBackend(); }
 
 TEST(HidrawManager, EveryCommandWorksInBothReportModes) {
-  SKIP_UNLESS_UMOCKDEV();
+  SKIP_UNLESS_TESTBED();
   for (ReportMode mode : {REPORT_MODE_OUTPUT_INPUT, REPORT_MODE_FEATURE}) {
     SCOPED_TRACE(mode);
-    HidrawTestbed bed;
+    Testbed bed;
     SimDeviceConfig config = WithMode(mode);
     config.m_pagedWrite = true;
     config.m_readyAfter = 1;
@@ -72,8 +72,8 @@ TEST(HidrawManager, EveryCommandWorksInBothReportModes) {
 }
 
 TEST(HidrawManager, ListsOnlyAnsweringInterfacesWithA65ByteReport) {
-  SKIP_UNLESS_UMOCKDEV();
-  HidrawTestbed bed;
+  SKIP_UNLESS_TESTBED();
+  Testbed bed;
   SimDeviceConfig short64 = WithMode(REPORT_MODE_OUTPUT_INPUT);
   short64.m_outputReportByteLength = 64;
   short64.m_featureReportByteLength = 64;
@@ -109,8 +109,8 @@ TEST(HidrawManager, ListsOnlyAnsweringInterfacesWithA65ByteReport) {
 }
 
 TEST(HidrawManager, UnplugDuringABurnGivesFailuresNotCrashes) {
-  SKIP_UNLESS_UMOCKDEV();
-  HidrawTestbed bed;
+  SKIP_UNLESS_TESTBED();
+  Testbed bed;
   auto& d = bed.Add(WithMode(REPORT_MODE_OUTPUT_INPUT));
   auto backend = NewBackend();
   HidDeviceManager manager(*backend);
@@ -162,8 +162,8 @@ TEST(HidrawManager, UnplugDuringABurnGivesFailuresNotCrashes) {
 }
 
 TEST(HidrawManager, PluggingInIsSeenByTheNextScanAfterTheEvent) {
-  SKIP_UNLESS_UMOCKDEV();
-  HidrawTestbed bed;
+  SKIP_UNLESS_TESTBED();
+  Testbed bed;
   auto backend = NewBackend();
   HidDeviceManager manager(*backend);
   EXPECT_FALSE(manager.Scan());

@@ -161,5 +161,27 @@ TEST(ReportDescriptor, AgreesWithWindowsOnRealDevices) {
   EXPECT_EQ(devices, 25);
 }
 
+// What the simulated devices show a HID stack must give back the lengths
+// they were made with, in every mode, also past one-byte report counts.
+TEST(ReportDescriptor, VendorDescriptorRoundTripsItsLengths) {
+  const struct {
+    int output, input, feature;
+  } rows[] = {{65, 65, 0}, {0, 0, 65}, {65, 65, 65},    {64, 64, 64},
+              {0, 0, 0},   {2, 1, 0},  {300, 257, 4096}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(::testing::Message() << r.output << "/" << r.input << "/" << r.feature);
+    std::string error;
+    const auto lengths =
+        ParseReportDescriptor(VendorReportDescriptor(r.output, r.input, r.feature), &error);
+    ASSERT_TRUE(lengths) << error;
+    // A length of 1 is a report of no data: left out, as 0.
+    auto expect = [](int n) { return static_cast<std::uint16_t>(n <= 1 ? 0 : n); };
+    EXPECT_EQ(lengths->m_output, expect(r.output));
+    EXPECT_EQ(lengths->m_input, expect(r.input));
+    EXPECT_EQ(lengths->m_feature, expect(r.feature));
+    EXPECT_FALSE(lengths->m_numberedReports);
+  }
+}
+
 }  // namespace
 }  // namespace tessarin

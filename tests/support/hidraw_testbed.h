@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <umockdev.h>
 
 #include <atomic>
@@ -22,7 +23,9 @@
 #include <vector>
 
 #include "platform/hid_platform.h"
+#include "platform/linux/hid_report_descriptor.h"
 #include "sim/sim_device.h"
+#include "support/linux/hidraw_common.h"
 #include "support/sim_configs.h"
 
 namespace tessarin::testing {
@@ -34,38 +37,10 @@ inline bool UnderUmockdev() {
   return preload && std::strstr(preload, "libumockdev-preload") != nullptr;
 }
 
-/// The real backend of this system; a failed start fails the test.
-inline std::unique_ptr<HidBackend> NewPlatformBackend() {
-  std::string error;
-  auto backend = CreatePlatformHidBackend(&error);
-  EXPECT_TRUE(backend) << error;
-  return backend;
-}
-
 #define SKIP_UNLESS_UMOCKDEV()                                                               \
   if (!::tessarin::testing::UnderUmockdev())                                                 \
   GTEST_SKIP() << "needs LD_PRELOAD=libumockdev-preload.so.0 (ctest sets it): the emulated " \
                   "hidraw devices are not available"
-
-/// A vendor-defined report descriptor with reports of the given byte lengths
-/// (report ID byte included, as HIDP_CAPS counts them; 0: no such report).
-inline std::vector<std::uint8_t> VendorDescriptor(int output, int input, int feature) {
-  std::vector<std::uint8_t> d = {0x06, 0x00, 0xFF,  // Usage Page (vendor)
-                                 0x09, 0x01,        // Usage
-                                 0xA1, 0x01,        // Collection (Application)
-                                 0x15, 0x00,        // Logical Minimum 0
-                                 0x26, 0xFF, 0x00,  // Logical Maximum 255
-                                 0x75, 0x08};       // Report Size 8
-  auto field = [&d](int length, std::uint8_t main) {
-    if (length <= 1) return;
-    d.insert(d.end(), {0x95, static_cast<std::uint8_t>(length - 1), 0x09, 0x01, main, 0x02});
-  };
-  field(input, 0x81);
-  field(output, 0x91);
-  field(feature, 0xB1);
-  d.push_back(0xC0);
-  return d;
-}
 
 /// One emulated hidraw interface and the simulated device behind it.
 struct EmulatedHidraw {
@@ -92,6 +67,9 @@ struct EmulationOptions {
 
 class HidrawTestbed {
  public:
+  /// umockdev answers in the kernel's place.
+  static constexpr bool kRealKernel = false;
+
   HidrawTestbed() : m_bed(umockdev_testbed_new()) {}
   ~HidrawTestbed() {
     for (auto& d : m_devices) {
@@ -113,10 +91,10 @@ class HidrawTestbed {
     d->index = static_cast<int>(m_devices.size());
     d->device = std::move(device);
     const SimDeviceConfig& c = d->device->Config();
-    d->descriptor = options.descriptor.empty()
-                        ? VendorDescriptor(c.m_outputReportByteLength, c.m_inputReportByteLength,
-                                           c.m_featureReportByteLength)
-                        : options.descriptor;
+    d->descriptor = options.descriptor.empty() ? VendorReportDescriptor(c.m_outputReportByteLength,
+                                                                        c.m_inputReportByteLength,
+                                                                        c.m_featureReportByteLength)
+                                               : options.descriptor;
     char ids[16];
     std::snprintf(ids, sizeof ids, "%04X:%04X", c.m_vendorId, c.m_productId);
     const std::string n = std::to_string(d->index);
@@ -186,6 +164,21 @@ class HidrawTestbed {
       umockdev_testbed_remove_device(m_bed, p->c_str());
     }
     d.present = false;
+  }
+
+  /// Makes the node of a device added with `answers = false` (a plain file)
+  /// one nobody but root may open; umockdev's socket behind it stays open to
+  /// all, so that an ordinary user gets as far as the node.
+  bool RestrictNode(EmulatedHidraw& d) {
+    const std::string root = RootDir();
+    return ::chmod(root.c_str(), 0755) == 0 &&
+           ::chmod((root + "/ioctl/_default").c_str(), 0777) == 0 &&
+           ::chmod((root + d.node).c_str(), 0) == 0;
+  }
+
+  /// Sends the uevent `action` for the device's hidraw node.
+  void Uevent(EmulatedHidraw& d, const char* action) {
+    umockdev_testbed_uevent(m_bed, d.hidraw.c_str(), action);
   }
 
   UMockdevTestbed* bed() { return m_bed; }
@@ -288,31 +281,5 @@ class HidrawTestbed {
   UMockdevTestbed* m_bed;
   std::vector<std::unique_ptr<EmulatedHidraw>> m_devices;
 };
-
-/// The open file descriptors of this process. An emulated node open in the
-/// code under test is a socket whose other end umockdev's worker thread
-/// holds and closes on its own time after the code closes its end: the
-/// count is taken once it reaches `expected`, or after five seconds.
-/// Anonymous inodes are not counted: GLib, behind umockdev, creates the
-/// eventfds of its own threads lazily, and the code under test opens none.
-inline int OpenFdCount() {
-  int n = 0;
-  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code error;
-    const std::string target = std::filesystem::read_symlink(e.path(), error).string();
-    if (target.rfind("anon_inode:", 0) != 0) ++n;
-  }
-  return n;
-}
-
-inline int SettledFdCount(int expected) {
-  int n = 0;
-  for (int i = 0; i < 500; ++i) {
-    n = OpenFdCount();
-    if (n == expected) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return n;
-}
 
 }  // namespace tessarin::testing

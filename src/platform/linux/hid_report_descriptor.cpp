@@ -185,4 +185,30 @@ std::optional<HidReportLengths> ParseReportDescriptor(std::span<const std::uint8
   return lengths;
 }
 
+std::vector<std::uint8_t> VendorReportDescriptor(int output, int input, int feature) {
+  std::vector<std::uint8_t> d = {0x06, 0x00, 0xFF,  // Usage Page (vendor)
+                                 0x09, 0x01,        // Usage
+                                 0xA1, 0x01,        // Collection (Application)
+                                 0x15, 0x00,        // Logical Minimum 0
+                                 0x26, 0xFF, 0x00,  // Logical Maximum 255
+                                 0x75, 0x08};       // Report Size 8
+  auto field = [&d](int length, std::uint8_t main) {
+    if (length <= 1) return;
+    // Report Count takes one byte here, two above 255 bytes.
+    const int count = length - 1;
+    if (count <= 0xFF) {
+      d.insert(d.end(), {0x95, static_cast<std::uint8_t>(count)});
+    } else {
+      d.insert(d.end(), {0x96, static_cast<std::uint8_t>(count & 0xFF),
+                         static_cast<std::uint8_t>((count >> 8) & 0xFF)});
+    }
+    d.insert(d.end(), {0x09, 0x01, main, 0x02});  // Usage, Input/Output/Feature (Data,Var,Abs)
+  };
+  field(input, 0x81);
+  field(output, 0x91);
+  field(feature, 0xB1);
+  d.push_back(0xC0);  // End Collection
+  return d;
+}
+
 }  // namespace tessarin

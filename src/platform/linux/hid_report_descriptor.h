@@ -1,6 +1,8 @@
 // Report lengths from a raw HID report descriptor, computed the way Windows'
-// HidP_GetCaps reports them. Pure C++: used by the Linux backend, where the
-// kernel gives the descriptor but no lengths.
+// HidP_GetCaps reports them, and the descriptor of a vendor-defined device of
+// given lengths. Pure C++: used by the Linux backend, where the kernel gives
+// the descriptor but no lengths, and by the uhid devices and tests that play
+// such a device.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace tessarin {
 
@@ -44,5 +47,12 @@ inline constexpr std::size_t kMaxPushDepth = 16;
 /// `error` when given. Never reads outside `descriptor`.
 std::optional<HidReportLengths> ParseReportDescriptor(std::span<const std::uint8_t> descriptor,
                                                       std::string* error = nullptr);
+
+/// A vendor-defined report descriptor (usage page 0xFF00, one application
+/// collection, no report IDs) with one report of each type of the given byte
+/// length, the report ID byte counted as ParseReportDescriptor counts it; a
+/// length of 0 or 1 leaves that report type out. What the simulated devices
+/// present to a HID stack, so that it computes the lengths they were given.
+std::vector<std::uint8_t> VendorReportDescriptor(int output, int input, int feature);
 
 }  // namespace tessarin

@@ -25,3 +25,11 @@ target_compile_definitions(tessarin_platform PRIVATE
   TESSARIN_UDEV_RULE="${CMAKE_INSTALL_PREFIX}/${TESSARIN_UDEV_RULES_DIR}/70-tessarin.rules")
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/70-tessarin.rules
   DESTINATION ${TESSARIN_UDEV_RULES_DIR})
+
+# HID devices played through /dev/uhid (the bridge program and the tests that
+# run on a real kernel); the report descriptors come from tessarin_platform.
+add_library(tessarin_uhid_device STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/uhid_device.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/uhid_device.h
+)
+target_link_libraries(tessarin_uhid_device PUBLIC tessarin_platform)
