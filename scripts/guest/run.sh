@@ -151,7 +151,7 @@ fi
 # 5. The manager's overhead over a bare ioctl/write loop on the same node.
 if [ -x /tessarin/bin/uhid_bench ]; then
   echo "== benchmark: exchanges through the manager against bare calls"
-  timeout 60 uhid_bench --benchmark_min_time=0.2 --benchmark_repetitions=3 \
+  timeout 60 uhid_bench --benchmark_min_time=0.5 --benchmark_repetitions=3 \
     --benchmark_report_aggregates_only=true --benchmark_color=false
   result uhid-bench-ran $?
 fi
