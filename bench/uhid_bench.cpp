@@ -172,8 +172,7 @@ void ReadExchange(benchmark::State& state) {
   ReportFrame reply{};
   std::array<std::uint8_t, READ_BLOCK_MAX> out{};
   Paired(
-      state,
-      [&] { return BareSend(rig.Fd(), mode, request) && BareFetch(rig.Fd(), mode, reply); },
+      state, [&] { return BareSend(rig.Fd(), mode, request) && BareFetch(rig.Fd(), mode, reply); },
       [&] { return rig.Manager().ReadBlock(0x100, READ_BLOCK_MAX, out.data()); });
 }
 
