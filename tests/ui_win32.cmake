@@ -13,3 +13,8 @@ target_link_libraries(ui_win32_tests PRIVATE
 # Alone, as the other Wine tests that open windows.
 gtest_discover_tests(ui_win32_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
   PROPERTIES TIMEOUT 120 RUN_SERIAL TRUE)
+
+# Reads a control of the running window program (the end-to-end run of
+# .ci/windows).
+add_executable(dialog_probe ${CMAKE_CURRENT_LIST_DIR}/win32_probe.cpp)
+target_link_options(dialog_probe PRIVATE -municode)
