@@ -56,7 +56,7 @@ class DialogFramework {
                                       const std::u16string& caption) = 0;
 
   /// The file chooser of Select...: open mode, the file must exist, filter
-  /// "ROM Files (*.rom)" and "All Files (*.*)". Returns the chosen path, or
+  /// "kestrova rom file (.rom)" for *.rom; the path as the system gives it. Returns the chosen path, or
   /// nullopt when the user cancelled. Modal; UI thread only.
   virtual std::optional<std::u16string> ChooseFile() = 0;
 
