@@ -4,8 +4,8 @@
 
 namespace tessarin {
 
-std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args,
-                                          std::string* error) {
+std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args, std::string* error,
+                                          UnknownArguments unknown) {
   AppOptions options;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -22,6 +22,8 @@ std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args,
       options.m_help = true;
     } else if (arg == "--version") {
       options.m_version = true;
+    } else if (unknown == UnknownArguments::kIgnore) {
+      continue;
     } else {
       if (error) *error = "unknown argument \"" + arg + "\" (try --help)";
       return std::nullopt;

@@ -14,9 +14,16 @@ struct AppOptions {
   bool m_version = false;
 };
 
+/// What an argument the program does not know does.
+enum class UnknownArguments {
+  kRefuse,  ///< an error naming it
+  kIgnore,  ///< passed over (Windows: a file dropped on the program arrives so)
+};
+
 /// Parses the arguments after the program name (Qt's own options already
 /// removed). On an error returns nullopt with a message naming the argument.
-std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args, std::string* error);
+std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args, std::string* error,
+                                          UnknownArguments unknown = UnknownArguments::kRefuse);
 
 /// The text of --help.
 std::string AppUsage(const std::string& program);

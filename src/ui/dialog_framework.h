@@ -56,7 +56,7 @@ class DialogFramework {
                                       const std::u16string& caption) = 0;
 
   /// The file chooser of Select...: open mode, the file must exist, filter
-  /// "ROM Files (*.rom)" and "All Files (*.*)". Returns the chosen path, or
+  /// "kestrova rom file (.rom)" for *.rom; the path as the system gives it. Returns the chosen path, or
   /// nullopt when the user cancelled. Modal; UI thread only.
   virtual std::optional<std::u16string> ChooseFile() = 0;
 
@@ -64,6 +64,22 @@ class DialogFramework {
   /// Callable from any thread. The host drops closures still queued after
   /// the dialog ended (the closure holds nothing that needs running).
   virtual void PostToUiThread(std::function<void()> closure) = 0;
+
+  /// Posts a burn status as the window's own message (WM_BURN_STATUS), which
+  /// the host routes to DialogHandlers::OnBurnStatus in order with the
+  /// closures of PostToUiThread. Returns false when the host has no such
+  /// message (the caller then posts a closure). Callable from any thread.
+  virtual bool PostBurnStatus(unsigned code, long count) {
+    (void)code;
+    (void)count;
+    return false;
+  }
+
+  /// True when the host itself delivers the system's device-change event to
+  /// DialogHandlers::OnDevicesChanged (the window message every top-level
+  /// window receives on Windows); the dialog then installs no listener of
+  /// its own on the device manager.
+  virtual bool ReportsDeviceChanges() const { return false; }
 
   /// Ends the modal run of the dialog with `result` (IDOK, IDCANCEL). The host
   /// closes the window after the handler that called it returned.
@@ -83,6 +99,10 @@ class DialogFramework {
 
 /// The system command of the About item (the low four bits are ignored).
 inline constexpr int SC_ABOUT = 0x0010;
+
+/// The window message that carries a burn status (WM_USER + 100): wParam the
+/// status code, lParam the byte count.
+inline constexpr unsigned WM_BURN_STATUS = 0x464;
 
 /// The routing table: what the host calls, each on the user-interface thread.
 class DialogHandlers {
@@ -108,7 +128,8 @@ class DialogHandlers {
   /// A window-level command (SC_ABOUT opens the About box).
   virtual void OnSystemCommand(int command) = 0;
   /// A burn status (code, count). The dialog's own status sink posts it
-  /// through PostToUiThread; a host never needs to call it itself.
+  /// through PostBurnStatus, or PostToUiThread where the host has no
+  /// message for it.
   virtual void OnBurnStatus(unsigned code, long count) = 0;
 };
 

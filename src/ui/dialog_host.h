@@ -20,7 +20,7 @@ class DialogHost : public DialogFramework {
 
 /// Builds the host window for `dialog` (template 102), routing its events to
 /// `handlers`. Device changes reach the dialog through its device manager,
-/// not through the host.
+/// or through the host where it reports them (ReportsDeviceChanges).
 using DialogHostFactory = std::function<std::unique_ptr<DialogHost>(const DialogTemplate& dialog,
                                                                     DialogHandlers& handlers)>;
 

@@ -30,6 +30,7 @@ class CTessarinDlg::StatusSink : public BurnStatusSink {
   explicit StatusSink(CTessarinDlg& dialog) : m_dialog(dialog) {}
 
   void PostStatus(unsigned code, long count) override {
+    if (m_dialog.PostBurnStatus(code, count)) return;
     m_dialog.Post([code, count](CTessarinDlg& d) { d.OnBurnStatus(code, count); });
   }
   void ShowStopNotice(const std::string& text, const std::string& caption) override {
@@ -66,7 +67,8 @@ CTessarinDlg::~CTessarinDlg() {
 
 void CTessarinDlg::AttachFramework(DialogFramework* framework) {
   m_framework = framework;
-  if (framework == nullptr) return;
+  m_hostReportsDeviceChanges = framework != nullptr && framework->ReportsDeviceChanges();
+  if (framework == nullptr || m_hostReportsDeviceChanges) return;
   std::weak_ptr<CTessarinDlg*> weak = m_alive;
   // The backend may call from any thread; the rescan itself runs on the
   // user-interface thread.
@@ -79,7 +81,7 @@ void CTessarinDlg::AttachFramework(DialogFramework* framework) {
 
 void CTessarinDlg::DetachFramework() {
   StopWorkerAndWait();
-  if (m_framework != nullptr) m_hid.SetDeviceChangeListener({});
+  if (m_framework != nullptr && !m_hostReportsDeviceChanges) m_hid.SetDeviceChangeListener({});
   m_framework = nullptr;
 }
 
@@ -96,6 +98,11 @@ void CTessarinDlg::Post(std::function<void(CTessarinDlg&)> action) {
   framework->PostToUiThread([weak, action = std::move(action)] {
     if (auto dialog = weak.lock()) action(**dialog);
   });
+}
+
+bool CTessarinDlg::PostBurnStatus(unsigned code, long count) {
+  DialogFramework* framework = m_framework;
+  return framework != nullptr && framework->PostBurnStatus(code, count);
 }
 
 bool CTessarinDlg::Live() const { return m_framework != nullptr && !m_ended; }

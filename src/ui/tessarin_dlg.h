@@ -39,9 +39,9 @@ class CTessarinDlg : public DialogHandlers {
   CTessarinDlg(const CTessarinDlg&) = delete;
   CTessarinDlg& operator=(const CTessarinDlg&) = delete;
 
-  /// Gives the dialog its window before OnDialogInit, and installs the
-  /// manager's device-change listener, which posts OnDevicesChanged to the
-  /// user-interface thread. The framework must stay alive until
+  /// Gives the dialog its window before OnDialogInit, and (unless the host
+  /// reports device changes itself) installs the manager's device-change
+  /// listener, which posts OnDevicesChanged to the user-interface thread. The framework must stay alive until
   /// DetachFramework() returned (or the dialog is destroyed).
   void AttachFramework(DialogFramework* framework);
   /// Stops and waits for a running burn, removes the listener and forgets the
@@ -123,6 +123,8 @@ class CTessarinDlg : public DialogHandlers {
   };
 
   void Post(std::function<void(CTessarinDlg&)> action);
+  /// The host's own status message, where it has one (any thread).
+  bool PostBurnStatus(unsigned code, long count);
   void OnDeviceInfoRefreshed(const std::string& version, const std::string& cur);
   void OnStopNotice(const std::u16string& text, const std::u16string& caption);
   void OnWorkerFinished();
@@ -136,6 +138,8 @@ class CTessarinDlg : public DialogHandlers {
 
   std::optional<std::filesystem::path> m_startupDir;
   DialogFramework* m_framework = nullptr;
+  /// The host delivers device changes itself: no listener on m_hid.
+  bool m_hostReportsDeviceChanges = false;
   CompatState m_compat;
   /// The image the running (or last) burn writes: its size is the progress range.
   SharedRomImage m_burnImage;

@@ -1,0 +1,74 @@
+// The window program on Windows: the main dialog on the system's own dialog
+// manager, on the attached devices or, with --simulate SPEC, on simulated
+// ones. A program of the GUI subsystem: it has no console, so what it has to
+// say before its dialog appears is said in a message box.
+#include <cwchar>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/app_options.h"
+#include "app/tessarin_app.h"
+#include "image/utf16.h"
+#include "platform/hid_platform.h"
+#include "sim/backend_choice.h"
+#include "ui/win32/win32_dialog_host.h"
+
+namespace {
+
+constexpr char16_t kTitle[] = u"Tessarin";
+
+int Fail(const std::string& message, int code) {
+  tessarin::ShowProgramMessage(tessarin::Utf8ToUtf16(message), kTitle, /*error=*/true);
+  return code;
+}
+
+}  // namespace
+
+// wmain: the arguments as the system gives them, in UTF-16.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    const std::u16string_view arg(reinterpret_cast<const char16_t*>(argv[i]), std::wcslen(argv[i]));
+    args.push_back(tessarin::Utf16ToUtf8(arg).value_or(std::string()));
+  }
+
+  // Anything the program does not know is passed over: a .rom file dropped
+  // on the program, or a shortcut's stray argument, must not end it unseen.
+  std::string error;
+  const std::optional<tessarin::AppOptions> options =
+      tessarin::ParseAppOptions(args, &error, tessarin::UnknownArguments::kIgnore);
+  if (!options) return Fail(error, 2);
+  if (options->m_help) {
+    tessarin::ShowProgramMessage(tessarin::Utf8ToUtf16(tessarin::AppUsage("tessarin")), kTitle,
+                                 /*error=*/false);
+    return 0;
+  }
+  if (options->m_version) {
+    tessarin::ShowProgramMessage(tessarin::Utf8ToUtf16("tessarin " TESSARIN_VERSION), kTitle,
+                                 /*error=*/false);
+    return 0;
+  }
+
+  tessarin::InitDialogControls();
+  tessarin::ChosenBackend chosen = tessarin::ChooseHidBackend(options->m_simulate);
+  switch (chosen.m_failure) {
+    case tessarin::BackendFailure::kNone:
+      break;
+    case tessarin::BackendFailure::kBadSpec:
+      return Fail(chosen.m_error, 2);
+    case tessarin::BackendFailure::kSimFailed:
+      return Fail("cannot start the simulated devices: " + chosen.m_error, 1);
+    case tessarin::BackendFailure::kNoPlatform:
+      return Fail("cannot reach the USB devices: " + chosen.m_error +
+                      "\nTo try the program without hardware, start it with --simulate default.",
+                  1);
+  }
+
+  // The window itself receives the system's device-change broadcast: the
+  // backend needs no listener of its own here.
+  tessarin::CTessarinApp theApp(*chosen.m_backend, tessarin::Win32DialogHostFactory());
+  theApp.StartInstance();
+  return 0;
+}
