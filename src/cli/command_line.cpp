@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "cli/exit_codes.h"
+#include "cli/station_command_line.h"
 #include "sim/sim_spec.h"
 
 namespace tessarin {
@@ -100,6 +101,8 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* line, std::
   vid->needs(pid);
   pid->needs(vid);
   make->callback([line] { line->m_command = Command::kMakeImage; });
+
+  AddStationCommands(app, line);
 
   try {
     app.parse(argc, argv);

@@ -2,6 +2,7 @@
 # and the HID class driver. Included by src/platform/CMakeLists.txt.
 target_sources(tessarin_fileio PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/file_io.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/process.cpp
   ${CMAKE_CURRENT_LIST_DIR}/owned_handle.h
   ${CMAKE_CURRENT_LIST_DIR}/wide_text.h
 )
