@@ -68,7 +68,7 @@ std::string CsvField(const std::string& text) {
   return quoted + "\"";
 }
 
-nlohmann::json UnitJson(const UnitRecord& r) {
+nlohmann::ordered_json UnitJson(const UnitRecord& r) {
   return {{"id", r.m_id},
           {"startedAt", r.m_startedAt},
           {"endedAt", r.m_endedAt},
@@ -199,11 +199,13 @@ int RunRecords(const GlobalOptions& global, const RecordsOptions& options, Conso
   if (!units) return console.Fail(EXIT_BAD_INPUT, "record store " + options.m_db + ": " + error);
   std::ostream& out = console.m_out;
   if (global.m_json) {
-    for (const UnitRecord& r : *units) console.Emit(UnitJson(r));
+    for (const UnitRecord& r : *units) {
+      out << UnitJson(r).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    }
   } else if (options.m_csv) {
     bool header = true;
     for (const UnitRecord& r : *units) {
-      const nlohmann::json j = UnitJson(r);
+      const nlohmann::ordered_json j = UnitJson(r);
       std::string line;
       for (const auto& [key, value] : j.items()) {
         if (header) line += (line.empty() ? "" : ",") + key;

@@ -475,9 +475,15 @@ void Station::RunSlot(Slot& slot) {
     case BurnResult::kFailed:
     case BurnResult::kAlreadyRunning:
       fate = sink.PastVerify() ? SerialFate::kSpent : SerialFate::kReturned;
-      message = std::string(BurnStatusText(sink.LastCode())) +
-                (sink.PastVerify() ? " after the verify; its serial is spent"
-                                   : "; the device holds no valid image");
+      if (slot.m_flags.m_deviceOpen.load() == 0 || !slot.m_hid.IsPresent(slot.m_path)) {
+        // The failed transfer was the device leaving: the operator pulled it.
+        outcome = kOutcomeStopped;
+        message = "unplugged during the burn";
+      } else {
+        message = BurnStatusText(sink.LastCode());
+      }
+      message += sink.PastVerify() ? " after the verify; its serial is spent"
+                                   : "; the device holds no valid image";
       break;
   }
   record.m_statusCode = static_cast<int>(sink.LastCode());

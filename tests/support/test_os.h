@@ -17,6 +17,16 @@ int RunProgram(const std::filesystem::path& program, const std::vector<std::stri
                const std::filesystem::path& stdoutFile, const std::filesystem::path& stderrFile,
                std::string* err);
 
+/// Starts `program` like RunProgram but does not wait: the id of the child,
+/// or -1 with the reason in *err. POSIX only (the tests that kill programs).
+long StartProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                  const std::filesystem::path& stdoutFile, const std::filesystem::path& stderrFile,
+                  std::string* err);
+/// Waits for a child started by StartProgram; its exit code as RunProgram's.
+int WaitProgram(long pid);
+/// Kills the child at once (SIGKILL) and waits for it.
+int KillProgram(long pid);
+
 /// This process's id, for names of scratch files that must not collide.
 unsigned long CurrentProcessId();
 

@@ -1,6 +1,7 @@
 #include "support/test_os.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,9 +16,9 @@ extern char** environ;
 
 namespace tessarin {
 
-int RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
-               const std::filesystem::path& stdoutFile, const std::filesystem::path& stderrFile,
-               std::string* err) {
+long StartProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                  const std::filesystem::path& stdoutFile, const std::filesystem::path& stderrFile,
+                  std::string* err) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -37,15 +38,31 @@ int RunProgram(const std::filesystem::path& program, const std::vector<std::stri
     if (err) *err = "start " + program.string() + ": " + std::generic_category().message(spawned);
     return -1;
   }
+  return static_cast<long>(pid);
+}
+
+int WaitProgram(long child) {
+  const auto pid = static_cast<pid_t>(child);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      if (err)
-        *err = "wait for " + program.string() + ": " + std::generic_category().message(errno);
-      return -1;
-    }
+    if (errno != EINTR) return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int KillProgram(long child) {
+  ::kill(static_cast<pid_t>(child), SIGKILL);
+  return WaitProgram(child);
+}
+
+int RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+               const std::filesystem::path& stdoutFile, const std::filesystem::path& stderrFile,
+               std::string* err) {
+  const long pid = StartProgram(program, args, stdoutFile, stderrFile, err);
+  if (pid < 0) return -1;
+  const int code = WaitProgram(pid);
+  if (code < 0 && err) *err = "wait for " + program.string() + ": " + std::generic_category().message(errno);
+  return code;
 }
 
 unsigned long CurrentProcessId() { return static_cast<unsigned long>(::getpid()); }
