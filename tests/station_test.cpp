@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -426,7 +427,11 @@ TEST_F(StationRun, RefusedDevicesAreRecordedAndNeverWritten) {
     for (const SimFrame& frame : devices[i]->Requests()) {
       EXPECT_NE(frame.m_bytes[1], CMD_WRITE_EEPROM) << cases[i].why;
     }
-    const UnitRecord& unit = (*units)[i];
+    const std::string port = "hub-" + std::to_string(i + 1);
+    const auto unitIt = std::find_if(units->begin(), units->end(),
+                                     [&](const UnitRecord& u) { return u.m_port == port; });
+    ASSERT_NE(unitIt, units->end()) << port;
+    const UnitRecord& unit = *unitIt;
     EXPECT_EQ(unit.m_outcome, kOutcomeRefused);
     EXPECT_EQ(unit.m_serial, "");
     EXPECT_NE(unit.m_message.find(cases[i].why), std::string::npos) << unit.m_message;
