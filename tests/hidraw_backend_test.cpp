@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <vector>
@@ -47,7 +48,12 @@ TEST(HidrawBackend, EnumeratesIdsAndLengthsFromSysfsOrTheNode) {
       {Mode1(), {}, 0x0495, 0x8041, 65, 0},
       {Mode2(), {}, 0x0495, 0x8041, 0, 65},
       {other, {}, 0x046D, 0xC077, 64, 64},
-      {both, {.sysfsDescriptor = false, .descriptor = {}, .answers = true}, 0x0495, 0x8042, 65, 65},
+      {both,
+       {.sysfsDescriptor = false, .descriptor = {}, .answers = true, .usbPort = {}},
+       0x0495,
+       0x8042,
+       65,
+       65},
   };
   for (Row& r : rows) bed.Add(r.config, r.options);
 
@@ -71,7 +77,8 @@ TEST(HidrawBackend, MalformedDescriptorIsReportedWithTheNode) {
   bed.Add(std::make_shared<SimDevice>(Mode1()),
           {.sysfsDescriptor = true,
            .descriptor = {0x06, 0x00, 0xFF, 0xA1, 0x01, 0xB4, 0xC0},
-           .answers = true});
+           .answers = true,
+           .usbPort = {}});
   auto backend = NewBackend();
   const auto found = backend->Enumerate();
   ASSERT_EQ(found.size(), 1u);
@@ -166,7 +173,8 @@ TEST(HidrawBackend, NodeWithoutAccessIsRefusedWithTheRule) {
   HidrawTestbed bed;
   // Opened as a plain file, through umockdev's default ioctl socket, which
   // the ordinary user must be able to reach.
-  auto& d = bed.Add(Mode2(), {.sysfsDescriptor = true, .descriptor = {}, .answers = false});
+  auto& d = bed.Add(Mode2(),
+                    {.sysfsDescriptor = true, .descriptor = {}, .answers = false, .usbPort = {}});
   const std::string root = bed.RootDir();
   ASSERT_EQ(::chmod(root.c_str(), 0755), 0);
   ASSERT_EQ(::chmod((root + "/ioctl/_default").c_str(), 0777), 0);
@@ -242,6 +250,34 @@ TEST(HidrawBackend, EachPlugAndUnplugIsOneDeviceChange) {
   ASSERT_EQ(::poll(&p, 1, 5000), 1);
   backend->ProcessDeviceChanges();
   EXPECT_EQ(calls, 0);
+}
+
+TEST(HidrawBackend, AnInterfaceCarriesItsUsbPortAndANewDeviceThereTheSame) {
+  SKIP_UNLESS_UMOCKDEV();
+  HidrawTestbed bed;
+  HidrawTestbed::Options onHub;
+  onHub.usbPort = "1-4.2";
+  auto& first = bed.Add(Mode1(), onHub);
+  auto& second = bed.Add(Mode2());  // the second device, on port 1-2
+  auto backend = NewBackend();
+  auto found = backend->Enumerate();
+  ASSERT_EQ(found.size(), 2u);
+  for (const HidInterfaceInfo& info : found) {
+    EXPECT_EQ(info.m_port, info.m_path == first.node    ? "1-4.2"
+                           : info.m_path == second.node ? "1-2"
+                                                        : "?");
+  }
+
+  // Unplugged, and another unit plugged into the same port: a new node, the same port.
+  bed.Unplug(first);
+  auto& next = bed.Add(Mode1(), onHub);
+  found = backend->Enumerate();
+  ASSERT_EQ(found.size(), 2u);
+  const auto it = std::find_if(found.begin(), found.end(),
+                               [&](const HidInterfaceInfo& i) { return i.m_path == next.node; });
+  ASSERT_NE(it, found.end());
+  EXPECT_NE(next.node, first.node);
+  EXPECT_EQ(it->m_port, "1-4.2");
 }
 
 }  // namespace
