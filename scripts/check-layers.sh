@@ -23,7 +23,7 @@ declare -A allowed=(
   [cli]="hid image burn sim platform/hid_platform.h platform/file_io.h platform/terminal.h platform/trace_backend.h"
 )
 # OS and toolkit headers, by the folders that may include them.
-os_headers='^(windows|winioctl|dbt|setupapi|hidsdi|hidpi|unistd|fcntl|spawn|poll|termios|libudev|dlfcn)\.h$|^(sys|linux)/'
+os_headers='^(windows|winioctl|dbt|setupapi|cfgmgr32|hidsdi|hidpi|unistd|fcntl|spawn|poll|termios|libudev|dlfcn)\.h$|^(sys|linux)/'
 qt_headers='^Q[A-Za-z]+$'
 
 folder_of() {  # src/ui/qt/x.cpp -> ui/qt; src/hid/x.h -> hid
