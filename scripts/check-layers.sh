@@ -17,10 +17,11 @@ declare -A allowed=(
   [sim]="hid platform/hid_platform.h platform/file_io.h"
   [image]="hid platform/file_io.h"
   [burn]="hid image"
+  [station]="hid image burn platform/hid_platform.h platform/file_io.h platform/process.h"
   [ui]="hid image burn"
   [ui/qt]="ui hid image burn"
   [app]="ui ui/qt hid image burn sim platform/hid_platform.h"
-  [cli]="hid image burn sim platform/hid_platform.h platform/file_io.h platform/terminal.h platform/trace_backend.h"
+  [cli]="hid image burn station sim platform/hid_platform.h platform/file_io.h platform/process.h platform/terminal.h platform/trace_backend.h"
 )
 # OS and toolkit headers, by the folders that may include them.
 os_headers='^(windows|winioctl|dbt|setupapi|cfgmgr32|hidsdi|hidpi|unistd|fcntl|spawn|poll|termios|libudev|dlfcn)\.h$|^(sys|linux)/'
