@@ -168,7 +168,7 @@ TEST_F(StationProcess, TwoStationsOnOneStoreHandOutDisjointSerials) {
   int passed = 0;
   for (std::size_t i = 0; i < pids.size(); ++i) {
     const std::string name = i == 0 ? "a" : "b";
-    EXPECT_EQ(WaitProgram(pids[i]), 0) << Text(name + ".err");
+    EXPECT_EQ(WaitProgram(pids[i], std::chrono::seconds(60)), 0) << Text(name + ".err");
     std::istringstream lines(Text(name + ".out"));
     for (std::string line; std::getline(lines, line);) {
       const auto event = nlohmann::json::parse(line);
@@ -196,6 +196,49 @@ TEST_F(StationProcess, TwoStationsOnOneStoreHandOutDisjointSerials) {
   }
   EXPECT_EQ(records, 12);
   EXPECT_EQ(stations, (std::set<std::string>{"a", "b"}));
+}
+
+TEST_F(StationProcess, OnceUsageAndExportsEndWithTheirExitCodes) {
+  const std::string longList = (m_dir / "long.txt").string();
+  {
+    std::ofstream out(longList);
+    out << "OK-1\n" << std::string(32, 'X') << "\n";
+  }
+  const std::string notADb = (m_dir / "fw.rom").string();
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    const char* says;  // in the output or the error stream
+  };
+  const Case cases[] = {
+      // A Kestrova device is burned, a foreign one refused: every unit passed.
+      {{"--simulate", "default;vid=1234", "station", m_image, "--db", m_db, "--once",
+        "--serial-list", (m_dir / "fw.rom").string() + ".missing"},
+       2, "--serial-list"},
+      {{"--simulate", "default;vid=1234", "station", m_image, "--db", m_db, "--once"}, 0,
+       "REFUSED Not Kestrova Device"},
+      {{"--simulate", "none", "station", m_image, "--db", m_db, "--once"}, 3, "no device found"},
+      {{"--simulate", "fail-send=10,fail-send=11,fail-send=12", "station", m_image, "--db", m_db,
+        "--once", "--serial-format", "F-{}"},
+       1, "FAIL F-1"},
+      {{"station", m_image, "--db", m_db, "--serial-format", "KS-000"}, 2, "placeholder"},
+      {{"station", m_image, "--db", m_db, "--serial-list", longList}, 2, ":2: serial"},
+      {{"station", m_image, "--db", notADb}, 2, "record store"},
+      {{"records", "--db", (m_dir / "none.db").string()}, 2, "no record store"},
+      {{"records", "--db", m_db, "--since", "yesterday"}, 2, "--since"},
+      {{"records", "--db", m_db, "--csv"}, 0, "id,startedAt,endedAt,station,port,device"},
+      {{"records", "--db", m_db, "--since", "2999-01-01"}, 0, "No units recorded since"},
+      // The unit that failed before its descriptor gave its serial back.
+      {{"release-serial", "F-1", "--db", m_db}, 2, "free already"},
+      {{"release-serial", "F-9", "--db", m_db}, 2, "never handed out"},
+  };
+  for (const Case& c : cases) {
+    std::string shown;
+    for (const auto& a : c.args) shown += a + " ";
+    EXPECT_EQ(Run(c.args), c.code) << shown << Text("out.txt") << Text("err.txt");
+    const std::string all = Text("out.txt") + Text("err.txt");
+    EXPECT_NE(all.find(c.says), std::string::npos) << shown << "\n" << all;
+  }
 }
 
 }  // namespace

@@ -17,8 +17,9 @@ namespace tessarin {
 /// Devices plugged in one after the other, as an operator at a production
 /// bench does: `m_units` devices of one configuration, each into the next free
 /// one of `m_ports` ports, one every `m_every`, each unplugged once it has had
-/// no transfer for `m_linger` (its burn is over and its result was seen), or
-/// at once when it vanished on its own.
+/// no transfer for `m_linger` (its burn is over and its result was seen; 20
+/// times as long when nothing has talked to it yet), or at once when it
+/// vanished on its own.
 struct SimPlugPlan {
   SimDeviceConfig m_device;
   int m_units = 1;

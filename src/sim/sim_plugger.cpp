@@ -14,6 +14,7 @@ using Clock = std::chrono::steady_clock;
 
 // How often the plugger looks at its ports: far below any linger worth giving.
 constexpr auto kTick = std::chrono::milliseconds(2);
+constexpr int kUntouchedFactor = 20;
 
 struct PortState {
   std::shared_ptr<SimDevice> m_device;  // null: the port is free
@@ -63,7 +64,11 @@ void SimPlugger::Run() {
         port.m_transfers = transfers;
         port.m_lastActivity = now;
       }
-      if (port.m_device->Vanished() || now - port.m_lastActivity >= m_plan.m_linger) {
+      // A device nobody has talked to yet waits longer: the program may be
+      // busy elsewhere (a slow store), and an operator waits for a result.
+      const auto linger = port.m_transfers == 0 ? kUntouchedFactor * m_plan.m_linger
+                                                : m_plan.m_linger;
+      if (port.m_device->Vanished() || now - port.m_lastActivity >= linger) {
         m_backend.RemoveDevice(port.m_path);
         port = PortState{};
       } else {

@@ -44,7 +44,8 @@ const char kSimSpecHelp[] = R"(--simulate SPEC: simulated devices instead of the
                    the items (default 1); a device goes into the next free port
   every=TIME       the pause between two plugs (default 200ms)
   linger=TIME      a device is unplugged after this long without a transfer
-                   (default 500ms), or at once when it vanished (vanish-after=K)
+                   (default 500ms; 20 times as long before its first transfer),
+                   or at once when it vanished (vanish-after=K)
   With dir=PATH, unit u keeps its EEPROM in PATH/unit-<u>.eeprom.
 
   Blanks around items, keys and values are ignored.

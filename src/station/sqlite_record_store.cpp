@@ -444,6 +444,10 @@ bool SqliteRecordStore::ReleaseSerial(const std::string& serial, std::string* er
           return false;
         }
         const std::string state = get.Text(0);
+        if (state == "free") {
+          *e = "serial \"" + serial + "\" is free already: no unit keeps it";
+          return false;
+        }
         if (state == "reserved" || state == "used") {
           *e = "serial \"" + serial + "\" is " +
                (state == "used" ? "on a unit that passed" : "reserved by a running burn") +

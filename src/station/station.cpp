@@ -183,7 +183,10 @@ void Station::Emit(StationEvent event) {
 
 bool Station::ClaimUnit() {
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (!m_accepting || !m_fatal.empty()) return false;
+  // A slot already taken goes on when the station stops taking new ones
+  // (--once after its first look, one Ctrl+C); only the unit limit and a
+  // broken store refuse it.
+  if (!m_fatal.empty()) return false;
   if (m_config.m_maxUnits > 0 && m_claimed >= m_config.m_maxUnits) return false;
   ++m_claimed;
   if (m_config.m_maxUnits > 0 && m_claimed >= m_config.m_maxUnits) m_accepting = false;

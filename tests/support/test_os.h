@@ -2,6 +2,7 @@
 // platform layer: starting the built tools, FIFOs and the process's time zone.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -23,7 +24,8 @@ long StartProgram(const std::filesystem::path& program, const std::vector<std::s
                   const std::filesystem::path& stdoutFile, const std::filesystem::path& stderrFile,
                   std::string* err);
 /// Waits for a child started by StartProgram; its exit code as RunProgram's.
-int WaitProgram(long pid);
+/// One still running after `limit` is killed: -2.
+int WaitProgram(long pid, std::chrono::milliseconds limit = std::chrono::minutes(2));
 /// Kills the child at once (SIGKILL) and waits for it.
 int KillProgram(long pid);
 

@@ -41,8 +41,9 @@ long StartProgram(const std::filesystem::path& program, const std::vector<std::s
   return static_cast<long>(pid);
 }
 
-int WaitProgram(long child) {
-  const auto pid = static_cast<pid_t>(child);
+namespace {
+
+int WaitBlocking(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;
@@ -50,9 +51,29 @@ int WaitProgram(long child) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+}  // namespace
+
+int WaitProgram(long child, std::chrono::milliseconds limit) {
+  const auto pid = static_cast<pid_t>(child);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (done < 0 && errno != EINTR) return -1;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(pid, SIGKILL);
+      WaitBlocking(pid);
+      return -2;
+    }
+    struct timespec pause {0, 2 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+}
+
 int KillProgram(long child) {
   ::kill(static_cast<pid_t>(child), SIGKILL);
-  return WaitProgram(child);
+  return WaitBlocking(static_cast<pid_t>(child));
 }
 
 int RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
@@ -60,7 +81,7 @@ int RunProgram(const std::filesystem::path& program, const std::vector<std::stri
                std::string* err) {
   const long pid = StartProgram(program, args, stdoutFile, stderrFile, err);
   if (pid < 0) return -1;
-  const int code = WaitProgram(pid);
+  const int code = WaitBlocking(static_cast<pid_t>(pid));
   if (code < 0 && err) *err = "wait for " + program.string() + ": " + std::generic_category().message(errno);
   return code;
 }
