@@ -30,9 +30,9 @@ class StationProcess : public ::testing::Test {
  protected:
   void SetUp() override {
     static std::atomic<int> counter{0};
-    m_dir = fs::temp_directory_path() / ("tessarin-station-run-" +
-                                         std::to_string(CurrentProcessId()) + "-" +
-                                         std::to_string(counter++));
+    m_dir =
+        fs::temp_directory_path() / ("tessarin-station-run-" + std::to_string(CurrentProcessId()) +
+                                     "-" + std::to_string(counter++));
     fs::remove_all(m_dir);
     fs::create_directories(m_dir);
     m_db = (m_dir / "store.db").string();
@@ -46,8 +46,8 @@ class StationProcess : public ::testing::Test {
 
   int Run(const std::vector<std::string>& args) {
     std::string error;
-    const int code = RunProgram(TESSARIN_CLI_PATH, args, m_dir / "out.txt", m_dir / "err.txt",
-                                &error);
+    const int code =
+        RunProgram(TESSARIN_CLI_PATH, args, m_dir / "out.txt", m_dir / "err.txt", &error);
     EXPECT_GE(code, 0) << error;
     return code;
   }
@@ -115,8 +115,8 @@ TEST_F(StationProcess, KilledAtRandomMomentsNeverGivesASerialToTwoDevices) {
   for (int run = 0; run < kRuns; ++run) {
     const fs::path units = m_dir / ("run-" + std::to_string(run));
     fs::create_directories(units);
-    std::string spec = "dir=" + units.string() +
-                       ";units=3,ports=3,every=1ms,linger=80ms,latency=20us";
+    std::string spec =
+        "dir=" + units.string() + ";units=3,ports=3,every=1ms,linger=80ms,latency=20us";
     // Every other run a device also vanishes in the middle of its burn.
     if (run % 2 == 1) spec += ",vanish-after=" + std::to_string(20 + random() % 300);
     const long pid = Start({"--simulate", spec, "--json", "station", m_image, "--db", m_db,
@@ -158,11 +158,11 @@ TEST_F(StationProcess, TwoStationsOnOneStoreHandOutDisjointSerials) {
   for (const char* name : {"a", "b"}) {
     const fs::path units = m_dir / name;
     fs::create_directories(units);
-    pids.push_back(Start({"--simulate", "dir=" + units.string() +
-                                            ";units=6,ports=3,every=1ms,linger=80ms",
-                          "--json", "station", m_image, "--db", m_db, "--name", name,
-                          "--serial-format", "D-{:04}", "--max-units", "6"},
-                         name));
+    pids.push_back(
+        Start({"--simulate", "dir=" + units.string() + ";units=6,ports=3,every=1ms,linger=80ms",
+               "--json", "station", m_image, "--db", m_db, "--name", name, "--serial-format",
+               "D-{:04}", "--max-units", "6"},
+              name));
   }
   std::set<std::string> serials;
   int passed = 0;
@@ -214,13 +214,16 @@ TEST_F(StationProcess, OnceUsageAndExportsEndWithTheirExitCodes) {
       // A Kestrova device is burned, a foreign one refused: every unit passed.
       {{"--simulate", "default;vid=1234", "station", m_image, "--db", m_db, "--once",
         "--serial-list", (m_dir / "fw.rom").string() + ".missing"},
-       2, "--serial-list"},
-      {{"--simulate", "default;vid=1234", "station", m_image, "--db", m_db, "--once"}, 0,
+       2,
+       "--serial-list"},
+      {{"--simulate", "default;vid=1234", "station", m_image, "--db", m_db, "--once"},
+       0,
        "REFUSED Not Kestrova Device"},
       {{"--simulate", "none", "station", m_image, "--db", m_db, "--once"}, 3, "no device found"},
       {{"--simulate", "fail-send=10,fail-send=11,fail-send=12", "station", m_image, "--db", m_db,
         "--once", "--serial-format", "F-{}"},
-       1, "FAIL F-1"},
+       1,
+       "FAIL F-1"},
       {{"station", m_image, "--db", m_db, "--serial-format", "KS-000"}, 2, "placeholder"},
       {{"station", m_image, "--db", m_db, "--serial-list", longList}, 2, ":2: serial"},
       {{"station", m_image, "--db", notADb}, 2, "record store"},

@@ -1,5 +1,7 @@
 // The station in process: serial series, the record store, and slots keyed by
 // port burning simulated devices that a test plugs in and out.
+#include "station/station.h"
+
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -21,7 +23,6 @@
 #include "sim/sim_backend.h"
 #include "station/serial_series.h"
 #include "station/sqlite_record_store.h"
-#include "station/station.h"
 #include "support/test_os.h"
 
 namespace tessarin {
@@ -32,9 +33,9 @@ using namespace std::chrono_literals;
 
 fs::path TempDir(const std::string& name) {
   static std::atomic<int> counter{0};
-  const fs::path dir = fs::temp_directory_path() / ("tessarin-station-" + name + "-" +
-                                                    std::to_string(CurrentProcessId()) + "-" +
-                                                    std::to_string(counter++));
+  const fs::path dir = fs::temp_directory_path() /
+                       ("tessarin-station-" + name + "-" + std::to_string(CurrentProcessId()) +
+                        "-" + std::to_string(counter++));
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir;
@@ -52,12 +53,12 @@ TEST(SerialFormat, PlaceholdersAndMistakes) {
       {"{}", 7, "7"},
       {"A{:4}B", 7, "A   7B"},
       {"{{x}}-{}", 3, "{x}-3"},
-      {"KS-000", 1, nullptr},        // no number: every unit would share one serial
-      {"{}-{}", 1, nullptr},         // two numbers
-      {"KS-{:x}", 1, nullptr},       // not a width
+      {"KS-000", 1, nullptr},   // no number: every unit would share one serial
+      {"{}-{}", 1, nullptr},    // two numbers
+      {"KS-{:x}", 1, nullptr},  // not a width
       {"KS-{", 1, nullptr},
       {"KS-}", 1, nullptr},
-      {"{:099}", 1, nullptr},        // wider than any descriptor
+      {"{:099}", 1, nullptr},  // wider than any descriptor
   };
   for (const Case& c : cases) {
     std::string error;
@@ -142,8 +143,8 @@ TEST(SqliteRecordStore, SerialFatesAndReleaseFollowWhereTheBurnEnded) {
 
   struct Step {
     SerialFate fate;
-    const char* serial;    // the one reserved
-    const char* state;     // its state afterwards
+    const char* serial;  // the one reserved
+    const char* state;   // its state afterwards
   };
   // A serial given back (the burn ended before its descriptor) goes to the
   // next unit; one that may have reached a device never comes back.
@@ -297,7 +298,7 @@ class Recorder : public StationEvents {
 };
 
 std::function<bool(const StationEvent&)> Is(StationEventKind kind, const std::string& port = "",
-                                             const std::string& outcome = "") {
+                                            const std::string& outcome = "") {
   return [=](const StationEvent& e) {
     return e.m_kind == kind && (port.empty() || e.m_port == port) &&
            (outcome.empty() || e.m_outcome == outcome);
@@ -313,8 +314,8 @@ class StationRun : public ::testing::Test {
     m_store = SqliteRecordStore::Open((m_dir / "s.db").string(), &error);
     ASSERT_TRUE(m_store) << error;
     ASSERT_TRUE(m_store->BeginSession("test", nullptr, &error));
-    m_config.m_image = std::make_shared<RomImage>(
-        *MakeImage(30000, 2, 5, 7, ImageIds{0x0495, 0x8041}));
+    m_config.m_image =
+        std::make_shared<RomImage>(*MakeImage(30000, 2, 5, 7, ImageIds{0x0495, 0x8041}));
     m_config.m_imagePath = "fw.rom";
     m_config.m_serials = MakeFormatSeries("T-{:03}", 1, &error);
     m_config.m_sleep = [](std::chrono::milliseconds) {};
@@ -454,8 +455,8 @@ TEST_F(StationRun, WhereABurnEndsDecidesItsSerial) {
          for (long send = 100; send < 100 + HidDeviceManager::kAttempts; ++send) d.FailSend(send);
        },
        kOutcomeFailed, "free", false},
-      {"unplugged in the verify", [](SimDevice& d) { d.VanishAfter(700); }, kOutcomeStopped,
-       "free", false},
+      {"unplugged in the verify", [](SimDevice& d) { d.VanishAfter(700); }, kOutcomeStopped, "free",
+       false},
       {"descriptor read back wrong", [](SimDevice& d) { d.CorruptAt(SERIAL_ADDRESS + 2); },
        kOutcomeFailed, "failed", true},
   };

@@ -48,8 +48,8 @@ std::unique_ptr<SqliteRecordStore> OpenStore(const std::string& db, bool mustExi
                                              Console& console, int* code) {
   std::error_code ec;
   if (mustExist && !std::filesystem::exists(db, ec)) {
-    *code = console.Fail(EXIT_BAD_INPUT, "no record store at " + db +
-                                             ": give the --db that `station` wrote to");
+    *code = console.Fail(EXIT_BAD_INPUT,
+                         "no record store at " + db + ": give the --db that `station` wrote to");
     return nullptr;
   }
   std::string error;
@@ -101,8 +101,9 @@ int RunStation(const GlobalOptions& global, const StationOptions& options, Conso
   if (!loaded) return code;
   const SharedRomImage image = loaded->m_image;
   if (image->ImageData().empty()) {
-    return console.Fail(EXIT_BAD_INPUT,
-                        options.m_file + " is empty: there is nothing to burn; choose an image file");
+    return console.Fail(
+        EXIT_BAD_INPUT,
+        options.m_file + " is empty: there is nothing to burn; choose an image file");
   }
 
   StationConfig config;
@@ -229,7 +230,8 @@ int RunRecords(const GlobalOptions& global, const RecordsOptions& options, Conso
       if (!r.m_message.empty()) out << "  (" << r.m_message << ")";
       out << '\n';
     }
-    if (units->empty()) out << "No units recorded" << (since.empty() ? "" : " since " + since) << ".\n";
+    if (units->empty())
+      out << "No units recorded" << (since.empty() ? "" : " since " + since) << ".\n";
   }
   out.flush();
   return EXIT_OK;

@@ -44,15 +44,18 @@ void AddStationCommands(CLI::App& app, CommandLine* line) {
   station->add_option("IMAGE", s.m_file, "Image file (.rom, at most 32768 bytes)")
       ->required()
       ->type_name("");
-  station->add_option("--db", s.m_db, "The record store (SQLite file; default ./tessarin-station.db)")
+  station
+      ->add_option("--db", s.m_db, "The record store (SQLite file; default ./tessarin-station.db)")
       ->type_name("FILE");
   station->add_option("--name", s.m_name, "This station's name in the records (default: host name)")
       ->type_name("TEXT");
   CLI::Option* format =
-      station->add_option("--serial-format", s.m_serialFormat, "Serials from a counter, e.g. KS-{:06}")
+      station
+          ->add_option("--serial-format", s.m_serialFormat, "Serials from a counter, e.g. KS-{:06}")
           ->type_name("TEXT");
-  station->add_option("--serial-start", s.m_serialStart,
-                      "The counter's first number (default 1); the store goes on from where it was")
+  station
+      ->add_option("--serial-start", s.m_serialStart,
+                   "The counter's first number (default 1); the store goes on from where it was")
       ->type_name("N")
       ->needs(format);
   CLI::Option* list =
@@ -63,17 +66,20 @@ void AddStationCommands(CLI::App& app, CommandLine* line) {
   station->add_option("--max-units", s.m_maxUnits, "End after burning N units")
       ->type_name("N")
       ->check(CLI::Range(1, 1000000000));
-  station->add_option("--backup-dir", s.m_backupDir,
-                      "First read each unit's EEPROM into a file in DIR (as burn --backup)")
+  station
+      ->add_option("--backup-dir", s.m_backupDir,
+                   "First read each unit's EEPROM into a file in DIR (as burn --backup)")
       ->type_name("DIR");
   station->callback([line] { line->m_command = Command::kStation; });
 
   CLI::App* records = app.add_subcommand("records", "Export the station's unit records");
-  records->add_option("--db", line->m_records.m_db, "The record store (default ./tessarin-station.db)")
+  records
+      ->add_option("--db", line->m_records.m_db, "The record store (default ./tessarin-station.db)")
       ->type_name("FILE");
   records->add_flag("--csv", line->m_records.m_csv, "Comma-separated, every field, with a header");
-  records->add_option("--since", line->m_records.m_since,
-                      "Only units started at or after this UTC time (2026-12-08T14:00)")
+  records
+      ->add_option("--since", line->m_records.m_since,
+                   "Only units started at or after this UTC time (2026-12-08T14:00)")
       ->type_name("TIME");
   records->footer("\nWithout --csv or --json: one line per unit. --json: one object per unit.\n");
   records->callback([line] { line->m_command = Command::kRecords; });
@@ -83,8 +89,9 @@ void AddStationCommands(CLI::App& app, CommandLine* line) {
   release->add_option("SERIAL", line->m_releaseSerial.m_serial, "The serial")
       ->required()
       ->type_name("");
-  release->add_option("--db", line->m_releaseSerial.m_db,
-                      "The record store (default ./tessarin-station.db)")
+  release
+      ->add_option("--db", line->m_releaseSerial.m_db,
+                   "The record store (default ./tessarin-station.db)")
       ->type_name("FILE");
   release->callback([line] { line->m_command = Command::kReleaseSerial; });
 }

@@ -52,15 +52,21 @@ class JsonDisplay : public StationEvents {
         j = {{"event", "arrived"}, {"port", e.m_port}, {"path", e.m_path}, {"device", e.m_device}};
         break;
       case StationEventKind::kRefused:
-        j = {{"event", "refused"}, {"port", e.m_port},     {"path", e.m_path},
+        j = {{"event", "refused"},   {"port", e.m_port},    {"path", e.m_path},
              {"device", e.m_device}, {"message", e.m_text}, {"elapsedMs", Ms(e.m_seconds)}};
         break;
       case StationEventKind::kStarted:
-        j = {{"event", "started"}, {"port", e.m_port}, {"device", e.m_device}, {"serial", e.m_serial}};
+        j = {{"event", "started"},
+             {"port", e.m_port},
+             {"device", e.m_device},
+             {"serial", e.m_serial}};
         break;
       case StationEventKind::kStatus:
-        j = {{"event", "status"}, {"port", e.m_port}, {"serial", e.m_serial},
-             {"code", e.m_code},  {"text", e.m_text}};
+        j = {{"event", "status"},
+             {"port", e.m_port},
+             {"serial", e.m_serial},
+             {"code", e.m_code},
+             {"text", e.m_text}};
         if (e.m_total > 0) {
           j["count"] = e.m_count;
           j["total"] = e.m_total;
@@ -129,8 +135,8 @@ class LineDisplay : public StationEvents {
         break;
       case StationEventKind::kFinished:
         m_out << e.m_port << ": " << ResultWord(e.m_outcome)
-              << (e.m_serial.empty() ? std::string() : " " + e.m_serial) << " " << e.m_text
-              << ", " << Seconds(e.m_seconds)
+              << (e.m_serial.empty() ? std::string() : " " + e.m_serial) << " " << e.m_text << ", "
+              << Seconds(e.m_seconds)
               << (e.m_outcome == kOutcomePassed
                       ? ", device version " + e.m_version + ", Cur " + e.m_cur
                       : std::string())
@@ -240,11 +246,11 @@ class TerminalDisplay : public StationEvents {
     Erase();
     std::vector<std::string> lines;
     for (const auto& [port, view] : m_slots) {
-      const double seconds =
-          view.m_running ? std::chrono::duration<double>(now - view.m_since).count()
-                         : view.m_seconds;
-      lines.push_back(FormatSlotLine(port, view.m_state, view.m_count, view.m_total,
-                                     view.m_serial, seconds, m_columns));
+      const double seconds = view.m_running
+                                 ? std::chrono::duration<double>(now - view.m_since).count()
+                                 : view.m_seconds;
+      lines.push_back(FormatSlotLine(port, view.m_state, view.m_count, view.m_total, view.m_serial,
+                                     seconds, m_columns));
     }
     StationSummary summary = m_summary;
     if (!m_final) summary.m_seconds = std::chrono::duration<double>(now - m_start).count();

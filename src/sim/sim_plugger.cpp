@@ -66,8 +66,8 @@ void SimPlugger::Run() {
       }
       // A device nobody has talked to yet waits longer: the program may be
       // busy elsewhere (a slow store), and an operator waits for a result.
-      const auto linger = port.m_transfers == 0 ? kUntouchedFactor * m_plan.m_linger
-                                                : m_plan.m_linger;
+      const auto linger =
+          port.m_transfers == 0 ? kUntouchedFactor * m_plan.m_linger : m_plan.m_linger;
       if (port.m_device->Vanished() || now - port.m_lastActivity >= linger) {
         m_backend.RemoveDevice(port.m_path);
         port = PortState{};

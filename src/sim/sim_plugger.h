@@ -3,8 +3,8 @@
 #pragma once
 
 #include <atomic>
-#include <memory>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,8 +17,8 @@ namespace tessarin {
 class SimPlugger {
  public:
   /// Starts at once. `backend` must outlive the plugger (it owns it).
-  SimPlugger(SimBackend& backend, SimPlugPlan plan, std::vector<std::string> ports,
-             std::string dir, int firstUnit, std::shared_ptr<SimClock> clock);
+  SimPlugger(SimBackend& backend, SimPlugPlan plan, std::vector<std::string> ports, std::string dir,
+             int firstUnit, std::shared_ptr<SimClock> clock);
   /// Stops plugging; devices still plugged in stay.
   ~SimPlugger();
   SimPlugger(const SimPlugger&) = delete;

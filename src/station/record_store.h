@@ -12,7 +12,7 @@
 namespace tessarin {
 
 /// How a unit ended, as the store and the exports spell it.
-inline constexpr char kOutcomeRunning[] = "running";          ///< burn under way
+inline constexpr char kOutcomeRunning[] = "running";  ///< burn under way
 inline constexpr char kOutcomePassed[] = "passed";
 inline constexpr char kOutcomeFailed[] = "failed";
 inline constexpr char kOutcomeStopped[] = "stopped";          ///< Ctrl+C or unplugged

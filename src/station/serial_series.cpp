@@ -73,7 +73,8 @@ std::optional<SerialFormat> SerialFormat::Parse(std::string_view text, std::stri
     out = &format.m_suffix;
     i = close;
   }
-  if (!placed) return fail("no {} placeholder for the number; every unit would get the same serial");
+  if (!placed)
+    return fail("no {} placeholder for the number; every unit would get the same serial");
   return format;
 }
 
@@ -117,10 +118,10 @@ std::optional<std::vector<std::string>> ReadSerialList(const std::string& path,
   const WholeFile file = ReadWholeFile(path, kListFileMax);
   if (file.m_failure != FileReadFailure::kNone) {
     if (error) {
-      *error = "--serial-list: " +
-               (file.m_failure == FileReadFailure::kCannotOpen ? file.m_error
-                : file.m_failure == FileReadFailure::kTooLarge ? path + ": larger than 64 MB"
-                                                               : "read " + path + ": " + file.m_error);
+      *error = "--serial-list: " + (file.m_failure == FileReadFailure::kCannotOpen ? file.m_error
+                                    : file.m_failure == FileReadFailure::kTooLarge
+                                        ? path + ": larger than 64 MB"
+                                        : "read " + path + ": " + file.m_error);
     }
     return std::nullopt;
   }

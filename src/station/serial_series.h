@@ -35,9 +35,9 @@ class SerialFormat {
 /// The serials one station hands out. Exactly one of format and list is set.
 struct SerialSeries {
   std::optional<SerialFormat> m_format;
-  std::uint64_t m_start = 1;          ///< the first number of a format
-  std::vector<std::string> m_list;    ///< in the order they are handed out
-  std::string m_listFile;             ///< where the list came from, for messages
+  std::uint64_t m_start = 1;        ///< the first number of a format
+  std::vector<std::string> m_list;  ///< in the order they are handed out
+  std::string m_listFile;           ///< where the list came from, for messages
 
   /// The key under which the store keeps the counter of a format.
   std::string Key() const;
@@ -51,8 +51,7 @@ bool CheckSerial(std::string_view serial, std::string* error);
 /// Reads a serial list: one serial a line, blanks around it and empty lines
 /// ignored, CR before LF allowed. Null with the reason (file, line number and
 /// what is wrong; a serial given twice) in *error.
-std::optional<std::vector<std::string>> ReadSerialList(const std::string& path,
-                                                       std::string* error);
+std::optional<std::vector<std::string>> ReadSerialList(const std::string& path, std::string* error);
 
 /// The series for the command line's choice; checks every serial of a list,
 /// and for a format the first number and the widest one it may reach.

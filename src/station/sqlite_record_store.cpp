@@ -54,8 +54,7 @@ class Statement {
 
   bool Ok() const { return m_stmt != nullptr; }
   Statement& Bind(int index, const std::string& text) {
-    sqlite3_bind_text(m_stmt, index, text.data(), static_cast<int>(text.size()),
-                      SQLITE_TRANSIENT);
+    sqlite3_bind_text(m_stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
     return *this;
   }
   Statement& Bind(int index, std::int64_t value) {
@@ -137,12 +136,11 @@ std::string UtcNowIso8601() {
   const year_month_day ymd(day);
   const hh_mm_ss<milliseconds> time(now - day);
   char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02ld:%02ld:%02ld.%03ldZ",
-                static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
-                static_cast<unsigned>(ymd.day()), static_cast<long>(time.hours().count()),
-                static_cast<long>(time.minutes().count()),
-                static_cast<long>(time.seconds().count()),
-                static_cast<long>(time.subseconds().count()));
+  std::snprintf(
+      text, sizeof text, "%04d-%02u-%02uT%02ld:%02ld:%02ld.%03ldZ", static_cast<int>(ymd.year()),
+      static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+      static_cast<long>(time.hours().count()), static_cast<long>(time.minutes().count()),
+      static_cast<long>(time.seconds().count()), static_cast<long>(time.subseconds().count()));
   return text;
 }
 
@@ -171,9 +169,9 @@ std::optional<std::string> NormaliseSinceTime(const std::string& text, std::stri
 std::unique_ptr<SqliteRecordStore> SqliteRecordStore::Open(const std::string& path,
                                                            std::string* error) {
   sqlite3* db = nullptr;
-  const int rc = sqlite3_open_v2(path.c_str(), &db,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                                 nullptr);
+  const int rc =
+      sqlite3_open_v2(path.c_str(), &db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   std::unique_ptr<SqliteRecordStore> store(new SqliteRecordStore(db, path));
   const auto fail = [&](const std::string& why) {
     if (error) *error = "record store " + path + ": " + why;
@@ -246,8 +244,7 @@ bool SqliteRecordStore::BeginSession(const std::string& station, std::vector<Spe
                           "'the station ended before this unit was finished; its serial is "
                           "spent' WHERE session_id = ? AND outcome = 'running'");
           units.Bind(1, now).Bind(2, session);
-          Statement end(m_db,
-                        "UPDATE sessions SET ended_at = ?, end_reason = 'died' WHERE id = ?");
+          Statement end(m_db, "UPDATE sessions SET ended_at = ?, end_reason = 'died' WHERE id = ?");
           end.Bind(1, now).Bind(2, session);
           if (!serials.Run(e) || !units.Run(e) || !end.Run(e)) return false;
         }
@@ -271,12 +268,13 @@ void SqliteRecordStore::EndSession() {
 }
 
 bool SqliteRecordStore::InsertUnit(UnitRecord* r, std::string* error) {
-  Statement s(m_db,
-              "INSERT INTO units(session_id, started_at, ended_at, station, port, device, "
-              "version_before, cur_before, version_after, cur_after, image_path, image_size, "
-              "image_sha256, serial, outcome, status_code, status_text, bytes, duration_ms, "
-              "tool_version, backup_file, message) "
-              "VALUES(?, ?, NULLIF(?, ''), ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  Statement s(
+      m_db,
+      "INSERT INTO units(session_id, started_at, ended_at, station, port, device, "
+      "version_before, cur_before, version_after, cur_after, image_path, image_size, "
+      "image_sha256, serial, outcome, status_code, status_text, bytes, duration_ms, "
+      "tool_version, backup_file, message) "
+      "VALUES(?, ?, NULLIF(?, ''), ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   s.Bind(1, m_session).Bind(2, r->m_startedAt).Bind(3, r->m_endedAt).Bind(4, r->m_station);
   s.Bind(5, r->m_port).Bind(6, r->m_device).Bind(7, r->m_versionBefore).Bind(8, r->m_curBefore);
   s.Bind(9, r->m_versionAfter).Bind(10, r->m_curAfter).Bind(11, r->m_imagePath);

@@ -103,7 +103,9 @@ struct Station::Slot {
   bool m_present = true;             // station thread only
 
   Slot(HidBackend& backend, std::string port, std::string path, std::string device)
-      : m_port(std::move(port)), m_path(std::move(path)), m_device(std::move(device)),
+      : m_port(std::move(port)),
+        m_path(std::move(path)),
+        m_device(std::move(device)),
         m_hid(backend) {
     m_flags.m_deviceOpen.store(1);
   }
@@ -449,11 +451,14 @@ void Station::RunSlot(Slot& slot) {
   started.m_serial = record.m_serial;
   emit(started);
 
-  SlotSink sink(emit, [&] {
-    StationEvent e = base;
-    e.m_serial = record.m_serial;
-    return e;
-  }(), static_cast<long>(image.size()));
+  SlotSink sink(
+      emit,
+      [&] {
+        StationEvent e = base;
+        e.m_serial = record.m_serial;
+        return e;
+      }(),
+      static_cast<long>(image.size()));
   BurnResult result;
   {
     BurnWorker worker(slot.m_hid, slot.m_flags, sink, m_config.m_sleep);

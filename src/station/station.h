@@ -29,8 +29,8 @@ struct StationConfig {
   std::string m_imageSha256;
   /// Null: no serial numbers; each unit's descriptor is cleared.
   std::optional<SerialSeries> m_serials;
-  bool m_once = false;  ///< burn what is attached at the start, then end
-  int m_maxUnits = 0;   ///< end after this many burned units; 0: no limit
+  bool m_once = false;      ///< burn what is attached at the start, then end
+  int m_maxUnits = 0;       ///< end after this many burned units; 0: no limit
   std::string m_backupDir;  ///< non-empty: each unit's EEPROM is saved here first
   std::string m_stationName;
   std::string m_toolVersion;
