@@ -62,8 +62,8 @@ TEST(SimSpec, EveryKey) {
 
 TEST(SimSpec, UnitsMakeAPlugPlanWithTheDevicesKeys) {
   std::string error;
-  const auto spec = ParseSimSpec("units=8,ports=4,every=10ms,linger=1s,pid=8043,vanish-after=9;default",
-                                 &error);
+  const auto spec =
+      ParseSimSpec("units=8,ports=4,every=10ms,linger=1s,pid=8043,vanish-after=9;default", &error);
   ASSERT_TRUE(spec) << error;
   ASSERT_EQ(spec->m_plans.size(), 1u);
   ASSERT_EQ(spec->m_devices.size(), 1u);

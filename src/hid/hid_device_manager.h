@@ -3,8 +3,8 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,7 +25,7 @@ struct HidDeviceEntry {
   std::uint32_t productId = 0;
   ReportMode reportMode = REPORT_MODE_NONE;
   std::string devicePath;
-  std::string port;  ///< the physical port (HidInterfaceInfo::m_port)
+  std::string port;            ///< the physical port (HidInterfaceInfo::m_port)
   HidHandlePtr featureHandle;  ///< mode 2 only
   HidHandlePtr writeHandle;    ///< mode 1 only
   HidHandlePtr readHandle;     ///< mode 1 only

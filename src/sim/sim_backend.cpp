@@ -1,9 +1,9 @@
 #include "sim/sim_backend.h"
 
-#include "sim/sim_plugger.h"
-
 #include <algorithm>
 #include <utility>
+
+#include "sim/sim_plugger.h"
 
 namespace tessarin {
 
@@ -78,8 +78,8 @@ void SimBackend::StartPlugging(SimPlugPlan plan, const std::string& dir) {
     firstUnit = m_nextUnit;
     m_nextUnit += plan.m_units;
   }
-  m_pluggers.push_back(
-      std::make_unique<SimPlugger>(*this, std::move(plan), std::move(ports), dir, firstUnit, m_clock));
+  m_pluggers.push_back(std::make_unique<SimPlugger>(*this, std::move(plan), std::move(ports), dir,
+                                                    firstUnit, m_clock));
 }
 
 bool SimBackend::PluggingDone() const {

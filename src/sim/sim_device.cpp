@@ -42,8 +42,8 @@ SimDevice::SimDevice(SimDeviceConfig config, std::shared_ptr<SimClock> clock)
     : m_config(std::move(config)), m_clock(std::move(clock)) {
   bool fresh = true;
   if (!m_config.m_eepromFile.empty()) {
-    m_kept = SharedFileMapping::Open(m_config.m_eepromFile, EEPROM_BYTES, 0xFF, &fresh,
-                                     &m_loadError);
+    m_kept =
+        SharedFileMapping::Open(m_config.m_eepromFile, EEPROM_BYTES, 0xFF, &fresh, &m_loadError);
   }
   if (m_kept) {
     m_eeprom = m_kept->Data();

@@ -30,8 +30,8 @@ struct SimSpec {
 std::optional<SimSpec> ParseSimSpec(std::string_view text, std::string* error);
 
 /// A backend with the spec's devices added in order (sim:0, sim:1, ...), each
-/// keeping its EEPROM under `dir` when one is given, and its plug plans started. Returns null when an
-/// image or EEPROM file cannot be loaded, with the reason in *error.
+/// keeping its EEPROM under `dir` when one is given, and its plug plans started. Returns null when
+/// an image or EEPROM file cannot be loaded, with the reason in *error.
 std::unique_ptr<SimBackend> CreateSimBackend(const SimSpec& spec, std::string* error,
                                              std::shared_ptr<SimClock> clock = RealClock());
 

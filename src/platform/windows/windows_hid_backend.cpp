@@ -169,9 +169,8 @@ std::wstring NodeProperty(HDEVINFO set, SP_DEVINFO_DATA* node, DWORD property) {
   ::SetupDiGetDeviceRegistryPropertyW(set, node, property, &type, nullptr, 0, &required);
   if (required < sizeof(wchar_t)) return {};
   std::vector<wchar_t> text(required / sizeof(wchar_t) + 2, L'\0');
-  if (!::SetupDiGetDeviceRegistryPropertyW(set, node, property, &type,
-                                           reinterpret_cast<BYTE*>(text.data()), required,
-                                           nullptr)) {
+  if (!::SetupDiGetDeviceRegistryPropertyW(
+          set, node, property, &type, reinterpret_cast<BYTE*>(text.data()), required, nullptr)) {
     return {};
   }
   return std::wstring(text.data(), ::wcsnlen(text.data(), text.size()));

@@ -66,7 +66,9 @@ int WaitProgram(long child, std::chrono::milliseconds limit) {
       WaitBlocking(pid);
       return -2;
     }
-    struct timespec pause {0, 2 * 1000 * 1000};
+    struct timespec pause {
+      0, 2 * 1000 * 1000
+    };
     nanosleep(&pause, nullptr);
   }
 }
@@ -82,7 +84,8 @@ int RunProgram(const std::filesystem::path& program, const std::vector<std::stri
   const long pid = StartProgram(program, args, stdoutFile, stderrFile, err);
   if (pid < 0) return -1;
   const int code = WaitBlocking(static_cast<pid_t>(pid));
-  if (code < 0 && err) *err = "wait for " + program.string() + ": " + std::generic_category().message(errno);
+  if (code < 0 && err)
+    *err = "wait for " + program.string() + ": " + std::generic_category().message(errno);
   return code;
 }
 
