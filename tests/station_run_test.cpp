@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "cli/station_display.h"
 #include "hid/protocol.h"
 #include "station/sqlite_record_store.h"
 #include "support/test_os.h"
@@ -242,6 +243,62 @@ TEST_F(StationProcess, OnceUsageAndExportsEndWithTheirExitCodes) {
     const std::string all = Text("out.txt") + Text("err.txt");
     EXPECT_NE(all.find(c.says), std::string::npos) << shown << "\n" << all;
   }
+}
+
+TEST(StationDisplay, SlotLinesKeepSerialAndTimeWhateverTheWidth) {
+  struct Case {
+    std::string state;
+    long count, total;
+    int columns;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"Downloading...", 16384, 32768, 80,
+       "port-1     Downloading...    50% [##########..........]  KS-000001  01:05"},
+      {"PASS Successed", 0, 0, 80, "port-1     PASS Successed  KS-000001  01:05"},
+      // A long refusal is cut; the serial and the time stay on the line.
+      {"REFUSED " + std::string(100, 'x'), 0, 0, 40, "port-1     REFUSED xx  KS-000001  01:05"},
+  };
+  for (const Case& c : cases) {
+    const std::string line =
+        FormatSlotLine("port-1", c.state, c.count, c.total, "KS-000001", 65.2, c.columns);
+    EXPECT_EQ(line, c.expected);
+    EXPECT_LE(static_cast<int>(line.size()), c.columns - 1);
+  }
+  StationSummary summary;
+  summary.m_passed = 3;
+  summary.m_failed = 1;
+  summary.m_refused = 2;
+  summary.m_seconds = 120;
+  EXPECT_EQ(FormatSummaryLine(summary),
+            "passed 3  failed 1  stopped 0  refused 2  120.0 units/h  02:00");
+}
+
+TEST(StationDisplay, APipeGetsOneLinePerEventAndOneStatusPerStage) {
+  std::ostringstream out;
+  auto display = CreateStationDisplay(ProgressStyle::kLines, out, 80);
+  StationEvent e;
+  e.m_port = "p1";
+  e.m_kind = StationEventKind::kStarted;
+  e.m_serial = "S1";
+  display->OnEvent(e);
+  e.m_kind = StationEventKind::kStatus;
+  e.m_text = "Downloading...";
+  e.m_code = 1;
+  for (long count : {0, 60, 120}) {
+    e.m_count = count;
+    display->OnEvent(e);
+  }
+  e.m_kind = StationEventKind::kFinished;
+  e.m_outcome = kOutcomePassed;
+  e.m_text = "Successed";
+  e.m_version = "1.0";
+  e.m_cur = "1";
+  e.m_seconds = 1.5;
+  display->OnEvent(e);
+  EXPECT_EQ(out.str(),
+            "p1: burning serial S1\np1: Downloading...\n"
+            "p1: PASS S1 Successed, 1.5 s, device version 1.0, Cur 1\n");
 }
 
 }  // namespace
