@@ -17,18 +17,19 @@ declare -A allowed=(
   [sim]="hid platform/hid_platform.h platform/file_io.h"
   [image]="hid platform/file_io.h"
   [burn]="hid image"
+  [station]="hid image burn platform/hid_platform.h platform/file_io.h platform/process.h"
   [ui]="hid image burn"
   [ui/qt]="ui hid image burn"
   [ui/win32]="ui hid image burn"
   [app]="ui ui/qt ui/win32 hid image burn sim platform/hid_platform.h"
-  [cli]="hid image burn sim platform/hid_platform.h platform/file_io.h platform/signals.h platform/terminal.h platform/trace_backend.h"
+  [cli]="hid image burn station sim platform/hid_platform.h platform/file_io.h platform/process.h platform/signals.h platform/terminal.h platform/trace_backend.h"
   # The uhid bridge is a Linux program: it reaches the two Linux headers it
   # plays devices with, and nothing else of linux/.
   [uhid]="hid sim platform/hid_platform.h platform/linux/uhid_device.h platform/linux/hid_report_descriptor.h"
 )
 # OS and toolkit headers, by the folders that may include them: platform/,
 # and ui/win32/ for the system's dialogs.
-os_headers='^(windows|winioctl|dbt|setupapi|hidsdi|hidpi|commctrl|commdlg|unistd|fcntl|spawn|poll|termios|libudev|dlfcn)\.h$|^(sys|linux)/'
+os_headers='^(windows|winioctl|dbt|setupapi|cfgmgr32|hidsdi|hidpi|commctrl|commdlg|unistd|fcntl|spawn|poll|termios|libudev|dlfcn)\.h$|^(sys|linux)/'
 qt_headers='^Q[A-Za-z]+$'
 
 folder_of() {  # src/ui/qt/x.cpp -> ui/qt; src/hid/x.h -> hid

@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev libgl-dev
   libudev-dev umockdev libumockdev-dev gir1.2-umockdev-1.0
   libcli11-dev nlohmann-json3-dev
+  libsqlite3-dev sqlite3 libssl-dev
   clang libclang-rt-14-dev
   dpkg-dev file help2man
 )

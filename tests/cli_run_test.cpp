@@ -2,6 +2,7 @@
 // EEPROMs are kept in a scratch directory between runs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -226,7 +227,10 @@ TEST_F(CliRun, RefusedImageBurnsWithForceAndTheDeviceKeepsItsContentsWithout) {
   RunResult refused = Run({"--simulate", Spec(), "burn", foreign.string()});
   EXPECT_EQ(refused.exitCode, 3);
   EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
-  EXPECT_FALSE(fs::exists(Eeprom())) << "a refused burn must not write the device";
+  // The kept EEPROM exists from the device's creation on; it must still be blank.
+  const std::vector<std::uint8_t> kept = ReadBytes(Eeprom());
+  EXPECT_TRUE(std::all_of(kept.begin(), kept.end(), [](std::uint8_t b) { return b == 0xFF; }))
+      << "a refused burn must not write the device";
 
   RunResult forced = Run({"--simulate", Spec(), "burn", foreign.string(), "--force"});
   EXPECT_EQ(forced.exitCode, 0) << forced.err;

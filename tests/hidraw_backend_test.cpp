@@ -48,7 +48,12 @@ TEST(HidrawBackend, EnumeratesIdsAndLengthsFromSysfsOrTheNode) {
       {Mode1(), {}, 0x0495, 0x8041, 65, 0},
       {Mode2(), {}, 0x0495, 0x8041, 0, 65},
       {other, {}, 0x046D, 0xC077, 64, 64},
-      {both, {.sysfsDescriptor = false, .descriptor = {}, .answers = true}, 0x0495, 0x8042, 65, 65},
+      {both,
+       {.sysfsDescriptor = false, .descriptor = {}, .answers = true, .usbPort = {}},
+       0x0495,
+       0x8042,
+       65,
+       65},
   };
   std::vector<std::string> nodes;
   for (Row& r : rows) nodes.push_back(bed.Add(r.config, r.options).node);
@@ -77,7 +82,8 @@ TEST(HidrawBackend, MalformedDescriptorIsReportedWithTheNode) {
   bed.Add(std::make_shared<SimDevice>(Mode1()),
           {.sysfsDescriptor = true,
            .descriptor = {0x06, 0x00, 0xFF, 0xA1, 0x01, 0xB4, 0xC0},
-           .answers = true});
+           .answers = true,
+           .usbPort = {}});
   auto backend = NewBackend();
   const auto found = backend->Enumerate();
   ASSERT_EQ(found.size(), 1u);
@@ -182,7 +188,7 @@ TEST(HidrawBackend, PermissionFailureNamesNodeRuleAndReload) {
 TEST(HidrawBackend, NodeWithoutAccessIsRefusedWithTheRule) {
   SKIP_UNLESS_TESTBED();
   Testbed bed;
-  auto& d = bed.Add(Mode2(), {.sysfsDescriptor = true, .descriptor = {}, .answers = false});
+  auto& d = bed.Add(Mode2(), {.sysfsDescriptor = true, .descriptor = {}, .answers = false, .usbPort = {}});
   ASSERT_TRUE(bed.RestrictNode(d));
   auto backend = NewBackend();
 
@@ -280,6 +286,34 @@ TEST(HidrawBackend, AnyUsbDeviceArrivingIsAChangeAndABurstIsOne) {
   ASSERT_EQ(::poll(&p, 1, 5000), 1);
   ::usleep(50 * 1000);  // let the whole burst arrive
   EXPECT_EQ(DeliverChanges(*backend), std::vector<int>{DEVICE_NODES_CHANGED});
+}
+
+TEST(HidrawBackend, AnInterfaceCarriesItsUsbPortAndANewDeviceThereTheSame) {
+  SKIP_UNLESS_UMOCKDEV();
+  HidrawTestbed bed;
+  HidrawTestbed::Options onHub;
+  onHub.usbPort = "1-4.2";
+  auto& first = bed.Add(Mode1(), onHub);
+  auto& second = bed.Add(Mode2());  // the second device, on port 1-2
+  auto backend = NewBackend();
+  auto found = backend->Enumerate();
+  ASSERT_EQ(found.size(), 2u);
+  for (const HidInterfaceInfo& info : found) {
+    EXPECT_EQ(info.m_port, info.m_path == first.node    ? "1-4.2"
+                           : info.m_path == second.node ? "1-2"
+                                                        : "?");
+  }
+
+  // Unplugged, and another unit plugged into the same port: a new node, the same port.
+  bed.Unplug(first);
+  auto& next = bed.Add(Mode1(), onHub);
+  found = backend->Enumerate();
+  ASSERT_EQ(found.size(), 2u);
+  const auto it = std::find_if(found.begin(), found.end(),
+                               [&](const HidInterfaceInfo& i) { return i.m_path == next.node; });
+  ASSERT_NE(it, found.end());
+  EXPECT_NE(next.node, first.node);
+  EXPECT_EQ(it->m_port, "1-4.2");
 }
 #endif
 

@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <thread>
 
 namespace tessarin {
 namespace {
@@ -57,6 +61,43 @@ TEST(SimSpec, EveryKey) {
   EXPECT_EQ(spec->m_devices[2].m_latency, std::chrono::milliseconds(2));
 }
 
+TEST(SimSpec, UnitsMakeAPlugPlanWithTheDevicesKeys) {
+  std::string error;
+  const auto spec =
+      ParseSimSpec("units=8,ports=4,every=10ms,linger=1s,pid=8043,vanish-after=9;default", &error);
+  ASSERT_TRUE(spec) << error;
+  ASSERT_EQ(spec->m_plans.size(), 1u);
+  ASSERT_EQ(spec->m_devices.size(), 1u);
+  const SimPlugPlan& plan = spec->m_plans[0];
+  EXPECT_EQ(plan.m_units, 8);
+  EXPECT_EQ(plan.m_ports, 4);
+  EXPECT_EQ(plan.m_every, std::chrono::milliseconds(10));
+  EXPECT_EQ(plan.m_linger, std::chrono::seconds(1));
+  EXPECT_EQ(plan.m_device.m_productId, 0x8043);
+  EXPECT_EQ(plan.m_device.m_vanishAfterFrames, 9);
+}
+
+TEST(SimSpec, APlanPlugsEachUnitIntoAFreePortAndUnplugsItWhenIdle) {
+  std::string error;
+  const auto spec = ParseSimSpec("units=3,ports=2,every=1ms,linger=20ms", &error);
+  ASSERT_TRUE(spec) << error;
+  auto backend = CreateSimBackend(*spec, &error, nullptr);
+  ASSERT_TRUE(backend) << error;
+  std::set<std::string> ports;
+  std::size_t most = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!backend->PluggingDone() && std::chrono::steady_clock::now() < deadline) {
+    const auto present = backend->Enumerate();
+    most = std::max(most, present.size());
+    for (const HidInterfaceInfo& info : present) ports.insert(info.m_port);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(backend->PluggingDone());
+  EXPECT_EQ(ports, (std::set<std::string>{"port-1", "port-2"}));
+  EXPECT_EQ(most, 2u);  // never more devices than ports
+  EXPECT_TRUE(backend->Enumerate().empty());
+}
+
 TEST(SimSpec, NoneMeansNoDevice) {
   const auto spec = ParseSimSpec("none", nullptr);
   ASSERT_TRUE(spec);
@@ -91,6 +132,10 @@ TEST(SimSpec, ErrorsNameTheBadItem) {
       {"default;colour=red", "unknown key \"colour\""},
       {"vid=0495,vid=1234", "\"vid\" is given twice"},
       {"mode=1,paged=1,mode=2", "\"mode\" is given twice"},
+      {"units=0", "\"units=0\": expected 1 to 100000"},
+      {"units=2,ports=0", "\"ports=0\""},
+      {"units=2,every=soon", "\"every=soon\""},
+      {"ports=2", "go with units=N"},
   };
   for (const BadCase& c : cases) {
     SCOPED_TRACE(c.spec);

@@ -84,6 +84,22 @@ TEST(WindowsBackend, OpeningAMissingOrMalformedPathFailsWithAReason) {
 // The scan the program runs at start-up, on whatever HID interfaces this
 // system has: it completes, accounts for every interface, and lists only
 // interfaces that answer the probe.
+TEST(WindowsBackend, EachInterfaceKeepsTheLocationPathOfItsPort) {
+  auto backend = MakeBackend();
+  ASSERT_TRUE(backend);
+  const std::vector<HidInterfaceInfo> first = backend->Enumerate();
+  const std::vector<HidInterfaceInfo> again = backend->Enumerate();
+  ASSERT_EQ(first.size(), again.size());
+  for (std::size_t i = 0; i < first.size(); ++i) {
+    std::cout << "interface " << first[i].m_path << " port \"" << first[i].m_port << "\"\n";
+    ASSERT_EQ(first[i].m_path, again[i].m_path);
+    // The port is a property of where the device sits: the same on every look.
+    EXPECT_EQ(first[i].m_port, again[i].m_port) << first[i].m_path;
+    // A location path is one string, not the registry's list of them.
+    EXPECT_EQ(first[i].m_port.find('\0'), std::string::npos);
+  }
+}
+
 TEST(WindowsBackend, ScanListsOnlyInterfacesThatAnswerTheProbe) {
   auto backend = MakeBackend();
   ASSERT_TRUE(backend);

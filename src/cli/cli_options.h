@@ -56,4 +56,31 @@ struct MakeImageOptions {
   std::string m_pid;
 };
 
+/// Where the station keeps its records when --db is not given: the current
+/// directory, so stations started in one place share one store.
+inline constexpr char kDefaultStationDb[] = "tessarin-station.db";
+
+struct StationOptions {
+  std::string m_file;
+  std::string m_db = kDefaultStationDb;
+  std::string m_name;  ///< empty: the host name
+  std::optional<std::string> m_serialFormat;
+  std::uint64_t m_serialStart = 1;
+  std::string m_serialList;
+  bool m_once = false;
+  int m_maxUnits = 0;
+  std::string m_backupDir;
+};
+
+struct RecordsOptions {
+  std::string m_db = kDefaultStationDb;
+  bool m_csv = false;
+  std::string m_since;
+};
+
+struct ReleaseSerialOptions {
+  std::string m_db = kDefaultStationDb;
+  std::string m_serial;
+};
+
 }  // namespace tessarin

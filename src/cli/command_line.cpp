@@ -1,9 +1,13 @@
 #include "cli/command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <ostream>
+#include <string>
+#include <vector>
 
 #include "cli/exit_codes.h"
+#include "cli/station_command_line.h"
 #include "sim/sim_spec.h"
 
 namespace tessarin {
@@ -16,9 +20,6 @@ const char kExitCodesHelp[] = R"(Exit codes:
   2  bad usage, or an input file that cannot be used
   3  no device, not a Kestrova device, or the image was refused
 )";
-
-constexpr const char* kCommands[] = {"list", "info", "image", "burn", "verify", "dump",
-                                     "make-image"};
 
 // The first word that is neither a global option nor its value: the command
 // the user meant. Empty when there is none (CLI11 then says what is missing).
@@ -35,16 +36,16 @@ std::string CommandWord(int argc, const char* const* argv) {
   return {};
 }
 
-bool IsCommand(const std::string& word) {
-  for (const char* command : kCommands) {
-    if (word == command) return true;
-  }
-  return false;
+// The names of the commands, as the parser knows them.
+std::vector<std::string> CommandNames(CLI::App& app) {
+  std::vector<std::string> names;
+  for (CLI::App* sub : app.get_subcommands({})) names.push_back(sub->get_name());
+  return names;
 }
 
-std::string CommandList() {
+std::string CommandList(const std::vector<std::string>& names) {
   std::string list;
-  for (const char* command : kCommands) list += std::string(list.empty() ? "" : ", ") + command;
+  for (const std::string& name : names) list += (list.empty() ? "" : ", ") + name;
   return list;
 }
 
@@ -137,6 +138,8 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* line, std::
   pid->needs(vid);
   make->callback([line] { line->m_command = Command::kMakeImage; });
 
+  AddStationCommands(app, line);
+
   // Each command's help points to the one description of SPEC and the exit codes.
   for (CLI::App* sub : app.get_subcommands({})) {
     sub->footer("\n--simulate SPEC, --trace FILE and --json go with every command; "
@@ -144,8 +147,10 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* line, std::
   }
 
   const std::string word = CommandWord(argc, argv);
-  if (!word.empty() && !IsCommand(word)) {
-    err << "tessarin-cli: unknown command \"" << word << "\"; the commands are " << CommandList()
+  const std::vector<std::string> commands = CommandNames(app);
+  if (!word.empty() && std::find(commands.begin(), commands.end(), word) == commands.end()) {
+    err << "tessarin-cli: unknown command \"" << word << "\"; the commands are "
+        << CommandList(commands)
         << " (`tessarin-cli --help` describes them)\n";
     return EXIT_BAD_INPUT;
   }

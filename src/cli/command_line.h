@@ -7,7 +7,19 @@
 
 namespace tessarin {
 
-enum class Command { kNone, kList, kInfo, kImage, kBurn, kVerify, kDump, kMakeImage };
+enum class Command {
+  kNone,
+  kList,
+  kInfo,
+  kImage,
+  kBurn,
+  kVerify,
+  kDump,
+  kMakeImage,
+  kStation,
+  kRecords,
+  kReleaseSerial,
+};
 
 struct CommandLine {
   Command m_command = Command::kNone;
@@ -19,6 +31,9 @@ struct CommandLine {
   VerifyOptions m_verify;
   DumpOptions m_dump;
   MakeImageOptions m_makeImage;
+  StationOptions m_station;
+  RecordsOptions m_records;
+  ReleaseSerialOptions m_releaseSerial;
 };
 
 /// Parses the arguments. Returns -1 when a command is to run; otherwise the

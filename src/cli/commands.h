@@ -14,5 +14,9 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
 int RunVerify(const GlobalOptions& global, const VerifyOptions& options, Console& console);
 int RunDump(const GlobalOptions& global, const DumpOptions& options, Console& console);
 int RunMakeImage(const GlobalOptions& global, const MakeImageOptions& options, Console& console);
+int RunStation(const GlobalOptions& global, const StationOptions& options, Console& console);
+int RunRecords(const GlobalOptions& global, const RecordsOptions& options, Console& console);
+int RunReleaseSerial(const GlobalOptions& global, const ReleaseSerialOptions& options,
+                     Console& console);
 
 }  // namespace tessarin

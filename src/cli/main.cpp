@@ -30,6 +30,12 @@ int Run(const CommandLine& line, Console& console) {
       return RunDump(line.m_global, line.m_dump, console);
     case Command::kMakeImage:
       return RunMakeImage(line.m_global, line.m_makeImage, console);
+    case Command::kStation:
+      return RunStation(line.m_global, line.m_station, console);
+    case Command::kRecords:
+      return RunRecords(line.m_global, line.m_records, console);
+    case Command::kReleaseSerial:
+      return RunReleaseSerial(line.m_global, line.m_releaseSerial, console);
     case Command::kNone:
       break;
   }

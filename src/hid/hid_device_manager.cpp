@@ -82,9 +82,13 @@ void HidDeviceManager::SetDeviceChangeListener(DeviceChangeListener listener) {
   m_backend.SetDeviceChangeListener(std::move(listener));
 }
 
-HidDeviceManager::Entry HidDeviceManager::Scan() {
+HidDeviceManager::Entry HidDeviceManager::Scan() { return Scan({}); }
+
+HidDeviceManager::Entry HidDeviceManager::Scan(
+    const std::function<bool(const HidInterfaceInfo&)>& accept) {
   Clear();
   for (const HidInterfaceInfo& info : m_backend.Enumerate()) {
+    if (accept && !accept(info)) continue;
     if (!info.m_error.empty()) {
       m_skipped.push_back({info, info.m_error});
       continue;
@@ -129,6 +133,7 @@ HidDeviceManager::Entry HidDeviceManager::Scan() {
         entry->productId = info.m_productId;
         entry->reportMode = mode;
         entry->devicePath = info.m_path;
+        entry->port = info.m_port;
         m_list.push_back(std::move(entry));
         break;
       }

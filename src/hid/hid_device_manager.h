@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,6 +25,7 @@ struct HidDeviceEntry {
   std::uint32_t productId = 0;
   ReportMode reportMode = REPORT_MODE_NONE;
   std::string devicePath;
+  std::string port;            ///< the physical port (HidInterfaceInfo::m_port)
   HidHandlePtr featureHandle;  ///< mode 2 only
   HidHandlePtr writeHandle;    ///< mode 1 only
   HidHandlePtr readHandle;     ///< mode 1 only
@@ -63,6 +65,10 @@ class HidDeviceManager {
   /// opens is closed before it returns; an entry still in use by an exchange
   /// on another thread is closed when that exchange lets go of it.
   Entry Scan();
+  /// The same, over only the interfaces `accept` takes (one port's device for
+  /// a station slot): the others are neither opened nor probed nor listed as
+  /// skipped, so a burn running on them elsewhere is never disturbed.
+  Entry Scan(const std::function<bool(const HidInterfaceInfo&)>& accept);
 
   /// Opens the entry's handles for its mode and makes it current. Failed
   /// opens are not reported: the commands on a null handle then fail. An

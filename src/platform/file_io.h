@@ -103,4 +103,33 @@ int32_t PlatformTimeZoneBias();
 bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8_t> bytes,
                         std::string* err);
 
+/// A file mapped into memory and shared with it: every byte stored through Data() is in the
+/// file at once, so it survives the death of the process (not a power cut). Move-only; unmapped
+/// and closed by the destructor. Any thread may use the bytes; the owner serialises access.
+class SharedFileMapping {
+ public:
+  /// Opens `path` (created when missing) and maps its first `size` bytes. A new file, or the
+  /// part a shorter file lacks, is filled with `fill`. A file longer than `size` is refused.
+  /// *created tells whether the file was new. Reason in *err ("map <path>: <reason>").
+  static std::optional<SharedFileMapping> Open(const std::filesystem::path& path, size_t size,
+                                               uint8_t fill, bool* created, std::string* err);
+
+  SharedFileMapping(SharedFileMapping&& other) noexcept;
+  SharedFileMapping& operator=(SharedFileMapping&& other) noexcept;
+  SharedFileMapping(const SharedFileMapping&) = delete;
+  SharedFileMapping& operator=(const SharedFileMapping&) = delete;
+  ~SharedFileMapping();
+
+  uint8_t* Data() const { return m_data; }
+  size_t Size() const { return m_size; }
+
+ private:
+  SharedFileMapping() = default;
+  void Reset();
+  uint8_t* m_data = nullptr;
+  size_t m_size = 0;
+  intptr_t m_handle = -1;   ///< the file
+  intptr_t m_mapping = -1;  ///< Windows: the mapping object; unused elsewhere
+};
+
 }  // namespace tessarin

@@ -26,6 +26,11 @@ struct HidInterfaceInfo {
   std::uint16_t m_productId = 0;
   std::uint16_t m_outputReportByteLength = 0;
   std::uint16_t m_featureReportByteLength = 0;
+  /// The physical port the device is plugged into, stable while it stays
+  /// there and the same for the next device plugged into it: the USB port
+  /// path from sysfs on Linux ("1-2.3"), the location path on Windows, the
+  /// port a simulated device was plugged into. Empty when unknown.
+  std::string m_port;
   /// Empty when the interface could be examined; otherwise why its ids or
   /// lengths could not be read (the fields above are then unreliable).
   std::string m_error;

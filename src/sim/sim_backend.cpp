@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "sim/sim_plugger.h"
+
 namespace tessarin {
 
 namespace {
@@ -43,14 +45,18 @@ class SimHandle : public HidHandle {
 SimBackend::SimBackend(std::shared_ptr<SimClock> clock) : m_clock(std::move(clock)) {}
 
 SimBackend::~SimBackend() {
+  // The pluggers call back into this backend; they end before anything else goes.
+  m_pluggers.clear();
   for (const auto& [path, device] : m_devices) device->SetVanishListener({});
 }
 
-std::string SimBackend::AddDevice(SimDeviceConfig config) {
-  return AddDevice(std::make_shared<SimDevice>(std::move(config), m_clock), /*plugInAgain=*/false);
+std::string SimBackend::AddDevice(SimDeviceConfig config, const std::string& port) {
+  return AddDevice(std::make_shared<SimDevice>(std::move(config), m_clock), /*plugInAgain=*/false,
+                   port);
 }
 
-std::string SimBackend::AddDevice(std::shared_ptr<SimDevice> device, bool plugInAgain) {
+std::string SimBackend::AddDevice(std::shared_ptr<SimDevice> device, bool plugInAgain,
+                                  const std::string& port) {
   // A device unplugged before is plugged in again; a new one keeps the
   // vanishing its configuration plans (vanish-after=K, 0 included).
   if (plugInAgain && device->Vanished()) device->Reattach();
@@ -58,11 +64,33 @@ std::string SimBackend::AddDevice(std::shared_ptr<SimDevice> device, bool plugIn
   std::string path;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    path = "sim:" + std::to_string(m_nextIndex++);
+    const int index = m_nextIndex++;
+    path = "sim:" + std::to_string(index);
     m_devices.emplace_back(path, std::move(device));
+    m_ports.push_back(port.empty() ? "usb-" + std::to_string(index) : port);
   }
   Notify();
   return path;
+}
+
+void SimBackend::StartPlugging(SimPlugPlan plan, const std::string& dir) {
+  std::vector<std::string> ports;
+  int firstUnit = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (int i = 0; i < plan.m_ports; ++i) ports.push_back("port-" + std::to_string(m_nextPort++));
+    firstUnit = m_nextUnit;
+    m_nextUnit += plan.m_units;
+  }
+  m_pluggers.push_back(std::make_unique<SimPlugger>(*this, std::move(plan), std::move(ports), dir,
+                                                    firstUnit, m_clock));
+}
+
+bool SimBackend::PluggingDone() const {
+  for (const auto& plugger : m_pluggers) {
+    if (!plugger->Done()) return false;
+  }
+  return true;
 }
 
 bool SimBackend::RemoveDevice(const std::string& path) {
@@ -73,6 +101,7 @@ bool SimBackend::RemoveDevice(const std::string& path) {
                            [&](const auto& item) { return item.first == path; });
     if (it == m_devices.end()) return false;
     device = std::move(it->second);
+    m_ports.erase(m_ports.begin() + (it - m_devices.begin()));
     m_devices.erase(it);
   }
   device->SetVanishListener({});
@@ -101,11 +130,19 @@ int SimBackend::OpenHandles() const {
 }
 
 std::vector<HidInterfaceInfo> SimBackend::Enumerate() {
+  std::vector<std::pair<std::string, std::shared_ptr<SimDevice>>> devices;
+  std::vector<std::string> ports;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    devices = m_devices;
+    ports = m_ports;
+  }
   std::vector<HidInterfaceInfo> interfaces;
-  for (const auto& [path, device] : Devices()) {
-    if (device->Vanished()) continue;
-    HidInterfaceInfo info = device->Info();
-    info.m_path = path;
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    if (devices[i].second->Vanished()) continue;
+    HidInterfaceInfo info = devices[i].second->Info();
+    info.m_path = devices[i].first;
+    info.m_port = ports[i];
     interfaces.push_back(std::move(info));
   }
   return interfaces;

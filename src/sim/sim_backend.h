@@ -1,6 +1,7 @@
 // A HID backend of simulated interfaces, added and removed at run time.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,6 +14,22 @@
 
 namespace tessarin {
 
+/// Devices plugged in one after the other, as an operator at a production
+/// bench does: `m_units` devices of one configuration, each into the next free
+/// one of `m_ports` ports, one every `m_every`, each unplugged once it has had
+/// no transfer for `m_linger` (its burn is over and its result was seen; 20
+/// times as long when nothing has talked to it yet), or at once when it
+/// vanished on its own.
+struct SimPlugPlan {
+  SimDeviceConfig m_device;
+  int m_units = 1;
+  int m_ports = 1;
+  std::chrono::nanoseconds m_every{std::chrono::milliseconds(200)};
+  std::chrono::nanoseconds m_linger{std::chrono::milliseconds(500)};
+};
+
+class SimPlugger;
+
 /// Interfaces are named "sim:0", "sim:1", ... in the order they were added;
 /// a name is never reused, also after its device was removed. Enumerate()
 /// lists the present devices in that order, except those that vanished.
@@ -21,17 +38,29 @@ class SimBackend : public HidBackend {
  public:
   /// `clock` is given to the devices AddDevice(config) creates; null: no latency.
   explicit SimBackend(std::shared_ptr<SimClock> clock = nullptr);
+  /// Stops the plug plans first.
   ~SimBackend() override;
 
-  /// Adds a device under a new path and returns the path. Calls the
+  /// Adds a device under a new path, plugged into `port` (empty: a port of its
+  /// own, "usb-<n>" for path "sim:<n>"), and returns the path. Calls the
   /// device-change listener synchronously, on the calling thread, before it
   /// returns (with no lock of the backend held), and again, on the
   /// transferring thread, when the device vanishes as its configuration
   /// plans. Adding a device object that vanished before plugs it in again
   /// (Reattach()), EEPROM intact, unless `plugInAgain` is false (a new device
   /// that is to vanish at once).
-  std::string AddDevice(SimDeviceConfig config);
-  std::string AddDevice(std::shared_ptr<SimDevice> device, bool plugInAgain = true);
+  std::string AddDevice(SimDeviceConfig config, const std::string& port = {});
+  std::string AddDevice(std::shared_ptr<SimDevice> device, bool plugInAgain = true,
+                        const std::string& port = {});
+  /// A port given without `plugInAgain` would be taken for it.
+  std::string AddDevice(std::shared_ptr<SimDevice> device, const char* port) = delete;
+  /// Starts plugging the plan's devices on a thread of its own (real time),
+  /// into ports "port-<k>" numbered on from 1 over all plans. Each unit keeps
+  /// its EEPROM in `dir`/unit-<u>.eeprom (u counted on over all plans) when
+  /// `dir` is given.
+  void StartPlugging(SimPlugPlan plan, const std::string& dir);
+  /// True when every plan has plugged and unplugged all its units.
+  bool PluggingDone() const;
   /// Unplugs a device: it vanishes (every call on a handle still open on it
   /// fails from now on) and leaves the enumeration. Calls the listener
   /// synchronously like AddDevice. False when no such path is present.
@@ -58,7 +87,11 @@ class SimBackend : public HidBackend {
   std::shared_ptr<SimClock> m_clock;
   mutable std::mutex m_mutex;
   std::vector<std::pair<std::string, std::shared_ptr<SimDevice>>> m_devices;
+  std::vector<std::string> m_ports;  // beside m_devices, one per device
   int m_nextIndex = 0;
+  int m_nextPort = 1;
+  int m_nextUnit = 0;
+  std::vector<std::unique_ptr<SimPlugger>> m_pluggers;
   std::shared_ptr<DeviceChangeListener> m_listener;
 };
 

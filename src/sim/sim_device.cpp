@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 #include <utility>
 
 #include "platform/file_io.h"
@@ -16,11 +14,11 @@ constexpr std::uint32_t ADDRESS_MASK = EEPROM_BYTES - 1;
 constexpr std::size_t kFrameBytes = REPORT_LENGTH;
 
 // Reads a whole file of at most EEPROM_BYTES bytes into the front of `eeprom`.
-bool LoadFile(const std::string& path, std::vector<std::uint8_t>& eeprom, std::string* error) {
+bool LoadFile(const std::string& path, std::uint8_t* eeprom, std::string* error) {
   const WholeFile file = ReadWholeFile(path, EEPROM_BYTES);
   switch (file.m_failure) {
     case FileReadFailure::kNone:
-      std::copy(file.m_bytes.begin(), file.m_bytes.end(), eeprom.begin());
+      std::copy(file.m_bytes.begin(), file.m_bytes.end(), eeprom);
       return true;
     case FileReadFailure::kTooLarge:
       *error = path + ": " + std::to_string(file.m_fileSize) + " bytes, more than the " +
@@ -57,18 +55,26 @@ namespace {
 }  // namespace
 
 SimDevice::SimDevice(SimDeviceConfig config, std::shared_ptr<SimClock> clock)
-    : m_config(std::move(config)), m_clock(std::move(clock)), m_eeprom(EEPROM_BYTES, 0xFF) {
-  std::error_code ec;
-  if (!m_config.m_eepromFile.empty() && std::filesystem::exists(m_config.m_eepromFile, ec)) {
-    LoadFile(m_config.m_eepromFile, m_eeprom, &m_loadError);
-  } else if (!m_config.m_imageFile.empty()) {
-    // The image becomes the EEPROM: keep it, if there is a file to keep it in.
-    if (LoadFile(m_config.m_imageFile, m_eeprom, &m_loadError)) m_dirty = true;
+    : m_config(std::move(config)), m_clock(std::move(clock)) {
+  bool fresh = true;
+  if (!m_config.m_eepromFile.empty()) {
+    m_kept =
+        SharedFileMapping::Open(m_config.m_eepromFile, EEPROM_BYTES, 0xFF, &fresh, &m_loadError);
   }
-  if (!m_loadError.empty()) std::fill(m_eeprom.begin(), m_eeprom.end(), 0xFF);
+  if (m_kept) {
+    m_eeprom = m_kept->Data();
+  } else {
+    m_memory.assign(EEPROM_BYTES, 0xFF);
+    m_eeprom = m_memory.data();
+  }
+  // The image becomes the EEPROM of a new device; a kept one has its own.
+  if (m_loadError.empty() && fresh && !m_config.m_imageFile.empty()) {
+    LoadFile(m_config.m_imageFile, m_eeprom, &m_loadError);
+  }
+  if (!m_loadError.empty()) std::fill(m_eeprom, m_eeprom + EEPROM_BYTES, 0xFF);
 }
 
-SimDevice::~SimDevice() { Flush(nullptr); }
+SimDevice::~SimDevice() = default;
 
 HidInterfaceInfo SimDevice::Info() const {
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -209,7 +215,6 @@ void SimDevice::Execute(const std::uint8_t* request) {
     case CMD_WRITE_EEPROM: {
       const int n = std::min<int>(request[4], WRITE_BLOCK_MAX);
       for (int i = 0; i < n; ++i) m_eeprom[(address + i) & ADDRESS_MASK] = request[5 + i];
-      if (n > 0) m_dirty = true;
       m_notReadyLeft = m_config.m_readyAfter;
       break;
     }
@@ -253,25 +258,14 @@ void SimDevice::Execute(const std::uint8_t* request) {
   }
 }
 
-bool SimDevice::FlushLocked(std::string* error) {
-  if (m_config.m_eepromFile.empty() || !m_dirty) return true;
-  std::string reason;
-  if (!WriteFileReplacing(m_config.m_eepromFile, m_eeprom, &reason)) {
-    if (error) *error = reason;
-    return false;
-  }
-  m_dirty = false;
-  return true;
-}
-
 bool SimDevice::Flush(std::string* error) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return FlushLocked(error);
+  (void)error;
+  return true;
 }
 
 std::vector<std::uint8_t> SimDevice::Eeprom() const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return m_eeprom;
+  return {m_eeprom, m_eeprom + EEPROM_BYTES};
 }
 
 void SimDevice::SetEeprom(std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
@@ -279,7 +273,6 @@ void SimDevice::SetEeprom(std::uint32_t address, const std::vector<std::uint8_t>
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     m_eeprom[(address + i) & ADDRESS_MASK] = bytes[i];
   }
-  m_dirty = true;
 }
 
 void SimDevice::SetAnswersProbe(bool answers) {
@@ -396,8 +389,6 @@ void SimDevice::HandleOpened(HidOpenMode mode) {
 void SimDevice::HandleClosed(HidOpenMode mode) {
   std::lock_guard<std::mutex> lock(m_mutex);
   --m_openHandles[ModeIndex(mode)];
-  // Closing is the cheap moment to keep a burn: once per handle, not per block.
-  FlushLocked(nullptr);
 }
 
 }  // namespace tessarin

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "hid/protocol.h"
+#include "platform/file_io.h"
 #include "platform/hid_platform.h"
 #include "sim/sim_clock.h"
 
@@ -60,9 +61,10 @@ struct SimDeviceConfig {
   /// Initial EEPROM contents (at most 32768 bytes, the rest 0xFF); empty: all
   /// 0xFF. Ignored when `m_eepromFile` exists.
   std::string m_imageFile;
-  /// Where the EEPROM is kept between runs: loaded at creation when present,
-  /// saved (temporary file + rename) by Flush(), which runs when a handle on a
-  /// changed device is closed and when the device is destroyed. Empty: memory only.
+  /// Where the EEPROM is kept: the file is mapped into memory and shared, so
+  /// every write lands in it at once and survives the death of the process
+  /// that drives the device, as a real device's EEPROM does. Created (all
+  /// 0xFF, or the image) when missing. Empty: memory only.
   std::string m_eepromFile;
 };
 
@@ -79,10 +81,10 @@ struct SimFrame {
 /// from any thread, also from two at once.
 class SimDevice : public std::enable_shared_from_this<SimDevice> {
  public:
-  /// Loads `eepromFile` or `imageFile` when given; on a failure the EEPROM
-  /// stays all 0xFF and LoadError() tells why. A null clock means no latency.
+  /// Maps `eepromFile` or loads `imageFile` when given; on a failure the
+  /// EEPROM stays all 0xFF in memory and LoadError() tells why. A null clock
+  /// means no latency.
   explicit SimDevice(SimDeviceConfig config = {}, std::shared_ptr<SimClock> clock = nullptr);
-  /// Saves a changed EEPROM to `eepromFile`.
   ~SimDevice();
   SimDevice(const SimDevice&) = delete;
   SimDevice& operator=(const SimDevice&) = delete;
@@ -103,8 +105,8 @@ class SimDevice : public std::enable_shared_from_this<SimDevice> {
   /// Why loading the EEPROM file or image failed; empty when it did not.
   std::string LoadError() const;
 
-  /// Writes the EEPROM to `eepromFile` if it changed since the last save.
-  /// True when nothing needed saving or the save succeeded.
+  /// Kept for the callers that end a session: a kept EEPROM is in its file
+  /// already, so this always succeeds.
   bool Flush(std::string* error = nullptr);
 
   // Inspection and control, for tests and the demo.
@@ -160,13 +162,12 @@ class SimDevice : public std::enable_shared_from_this<SimDevice> {
   bool GoneLocked() const;
   void Log(FrameTransfer transfer, bool ok, const std::uint8_t* bytes, std::size_t length);
   void Execute(const std::uint8_t* request);
-  bool FlushLocked(std::string* error);
-
   SimDeviceConfig m_config;
   std::shared_ptr<SimClock> m_clock;
   mutable std::mutex m_mutex;
-  std::vector<std::uint8_t> m_eeprom;
-  bool m_dirty = false;
+  std::vector<std::uint8_t> m_memory;       // the EEPROM when it is not kept in a file
+  std::optional<SharedFileMapping> m_kept;  // the EEPROM kept in `m_eepromFile`
+  std::uint8_t* m_eeprom = nullptr;         // EEPROM_BYTES bytes: m_memory or m_kept
   std::string m_loadError;
   std::array<std::uint8_t, REPORT_LENGTH> m_reply{};
   bool m_hasReply = false;

@@ -37,11 +37,24 @@ const char kSimSpecHelp[] = R"(--simulate SPEC: simulated devices instead of the
   image=FILE       initial EEPROM contents (at most 32768 bytes); a file kept by
                    dir= takes precedence once it exists
 
+  Plugging devices in and out while the program runs (for `station`): an item
+  with units=N stands for N such devices that an operator plugs in one after
+  the other and unplugs again once each has been idle for a moment.
+  units=N          how many devices (1 to 100000)
+  ports=M          into how many ports, "port-1" ... "port-M", numbered on over
+                   the items (default 1); a device goes into the next free port
+  every=TIME       the pause between two plugs (default 200ms)
+  linger=TIME      a device is unplugged after this long without a transfer
+                   (default 500ms; 20 times as long before its first transfer),
+                   or at once when it vanished (vanish-after=K)
+  With dir=PATH, unit u keeps its EEPROM in PATH/unit-<u>.eeprom.
+
   Blanks around items, keys and values are ignored.
   Examples:
     default
     vid=0495,pid=8041,mode=2,paged=1,ready-after=3,latency=170us
     dir=/tmp/kestrova;default;pid=8042,mode=2
+    units=8,ports=4,latency=170us,every=100ms
 )";
 
 namespace {
@@ -125,8 +138,10 @@ bool ParseDuration(std::string_view text, std::chrono::nanoseconds& duration) {
 
 std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
-// Parses one device item; on an error puts the message in *error.
-bool ParseDevice(std::string_view item, SimDeviceConfig& config, std::string* error) {
+// Parses one device item, with its plug keys into *plan (m_units 0: none
+// given); on an error puts the message in *error.
+bool ParseDevice(std::string_view item, SimDeviceConfig& config, SimPlugPlan* plan,
+                 std::string* error) {
   std::set<std::string_view> seen;
   for (std::string_view pair : Split(item, ',')) {
     const std::size_t eq = pair.find('=');
@@ -200,10 +215,23 @@ bool ParseDevice(std::string_view item, SimDeviceConfig& config, std::string* er
     } else if (key == "image") {
       if (value.empty()) return Bad("a file name");
       config.m_imageFile = std::string(value);
+    } else if (key == "units") {
+      if (!ParseNumber(value, 10, 100000, number) || number == 0) return Bad("1 to 100000");
+      plan->m_units = static_cast<int>(number);
+    } else if (key == "ports") {
+      if (!ParseNumber(value, 10, 256, number) || number == 0) return Bad("1 to 256");
+      plan->m_ports = static_cast<int>(number);
+    } else if (key == "every" || key == "linger") {
+      std::chrono::nanoseconds duration{};
+      if (!ParseDuration(value, duration)) {
+        return Bad("a whole number with unit ns, us, ms or s, at most 10 s (e.g. 200ms)");
+      }
+      (key == "every" ? plan->m_every : plan->m_linger) = duration;
     } else {
       *error = Quoted(pair) + ": unknown key " + Quoted(key) +
                " (known: vid, pid, mode, paged, ready-after, probe, latency, fail-send, "
-               "fail-fetch, corrupt, vanish-after, deny-open, image)";
+               "fail-fetch, corrupt, vanish-after, deny-open, image, units, ports, every, "
+               "linger)";
       return false;
     }
   }
@@ -236,8 +264,19 @@ std::optional<SimSpec> ParseSimSpec(std::string_view text, std::string* error) {
       spec.m_dir = std::string(dir);
     } else {
       SimDeviceConfig config;
-      if (!ParseDevice(item, config, &reason)) break;
-      spec.m_devices.push_back(std::move(config));
+      SimPlugPlan plan;
+      plan.m_units = 0;
+      if (!ParseDevice(item, config, &plan, &reason)) break;
+      if (plan.m_units > 0) {
+        plan.m_device = std::move(config);
+        spec.m_plans.push_back(std::move(plan));
+      } else if (plan.m_ports != 1 || plan.m_every != SimPlugPlan{}.m_every ||
+                 plan.m_linger != SimPlugPlan{}.m_linger) {
+        reason = Quoted(item) + ": ports, every and linger go with units=N";
+        break;
+      } else {
+        spec.m_devices.push_back(std::move(config));
+      }
     }
   }
   if (reason.empty() && !anyItem) {
@@ -272,6 +311,17 @@ std::unique_ptr<SimBackend> CreateSimBackend(const SimSpec& spec, std::string* e
       return nullptr;
     }
     backend->AddDevice(std::move(device), /*plugInAgain=*/false);
+  }
+  for (const SimPlugPlan& plan : spec.m_plans) {
+    if (!plan.m_device.m_imageFile.empty()) {
+      // Each unit loads it again; a bad file is better told now, once.
+      SimDevice probe(plan.m_device);
+      if (!probe.LoadError().empty()) {
+        if (error) *error = "--simulate: " + probe.LoadError();
+        return nullptr;
+      }
+    }
+    backend->StartPlugging(plan, spec.m_dir);
   }
   return backend;
 }

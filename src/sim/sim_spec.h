@@ -20,6 +20,8 @@ extern const char kSimSpecHelp[];
 
 struct SimSpec {
   std::vector<SimDeviceConfig> m_devices;
+  /// Devices plugged in and out while the program runs (units=N items).
+  std::vector<SimPlugPlan> m_plans;
   std::string m_dir;  ///< empty: EEPROMs live in memory only
 };
 
@@ -31,8 +33,8 @@ std::optional<SimSpec> ParseSimSpec(std::string_view text, std::string* error);
 std::string SimEepromFileName(std::size_t index);
 
 /// A backend with the spec's devices added in order (sim:0, sim:1, ...), each
-/// keeping its EEPROM under `dir` when one is given. Returns null when an
-/// image or EEPROM file cannot be loaded, with the reason in *error.
+/// keeping its EEPROM under `dir` when one is given, and its plug plans started. Returns null when
+/// an image or EEPROM file cannot be loaded, with the reason in *error.
 std::unique_ptr<SimBackend> CreateSimBackend(const SimSpec& spec, std::string* error,
                                              std::shared_ptr<SimClock> clock = RealClock());
 

@@ -63,6 +63,8 @@ struct EmulationOptions {
   std::vector<std::uint8_t> descriptor;
   /// False: no handler answers on the node (a plain file behind /dev).
   bool answers = true;
+  /// The USB port path the device is plugged into; empty: "1-<n>" for the n-th device.
+  std::string usbPort;
 };
 
 class HidrawTestbed {
@@ -98,8 +100,10 @@ class HidrawTestbed {
     char ids[16];
     std::snprintf(ids, sizeof ids, "%04X:%04X", c.m_vendorId, c.m_productId);
     const std::string n = std::to_string(d->index);
-    d->usbDevice = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(d->index + 1);
-    d->usbInterface = d->usbDevice + "/1-" + std::to_string(d->index + 1) + ":1.0";
+    const std::string port =
+        options.usbPort.empty() ? "1-" + std::to_string(d->index + 1) : options.usbPort;
+    d->usbDevice = "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + port;
+    d->usbInterface = d->usbDevice + "/" + port + ":1.0";
     char hidName[64];
     std::snprintf(hidName, sizeof hidName, "0003:%s.%04X", ids, d->index + 1);
     d->hid = d->usbInterface + "/" + hidName;

@@ -2,6 +2,7 @@
 // platform layer: starting the built tools, FIFOs and the process's time zone.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -16,6 +17,17 @@ namespace tessarin {
 int RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
                const std::filesystem::path& stdoutFile, const std::filesystem::path& stderrFile,
                std::string* err);
+
+/// Starts `program` like RunProgram but does not wait: the id of the child,
+/// or -1 with the reason in *err. POSIX only (the tests that kill programs).
+long StartProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                  const std::filesystem::path& stdoutFile, const std::filesystem::path& stderrFile,
+                  std::string* err);
+/// Waits for a child started by StartProgram; its exit code as RunProgram's.
+/// One still running after `limit` is killed: -2.
+int WaitProgram(long pid, std::chrono::milliseconds limit = std::chrono::minutes(2));
+/// Kills the child at once (SIGKILL) and waits for it.
+int KillProgram(long pid);
 
 /// This process's id, for names of scratch files that must not collide.
 unsigned long CurrentProcessId();

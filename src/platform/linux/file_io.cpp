@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -261,6 +262,73 @@ bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8
   }
   if (!ok && err) *err = step + " " + path.string() + ": " + reason;
   return ok;
+}
+
+}  // namespace tessarin
+
+namespace tessarin {
+
+std::optional<SharedFileMapping> SharedFileMapping::Open(const std::filesystem::path& path,
+                                                         size_t size, uint8_t fill, bool* created,
+                                                         std::string* err) {
+  const std::string where = "map " + path.string() + ": ";
+  const auto fail = [&](const std::string& reason) {
+    if (err) *err = where + reason;
+    return std::nullopt;
+  };
+  bool isNew = false;
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    isNew = fd >= 0;
+  }
+  if (fd < 0) return fail(ErrnoText(errno));
+  SharedFileMapping mapping;
+  mapping.m_handle = fd;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return fail(ErrnoText(errno));
+  if (!S_ISREG(st.st_mode)) return fail("not a regular file");
+  const auto oldSize = static_cast<uint64_t>(st.st_size);
+  if (oldSize > size) {
+    return fail(std::to_string(oldSize) + " bytes, more than " + std::to_string(size));
+  }
+  if (oldSize < size && ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    return fail(ErrnoText(errno));
+  }
+  void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (data == MAP_FAILED) return fail(ErrnoText(errno));
+  mapping.m_data = static_cast<uint8_t*>(data);
+  mapping.m_size = size;
+  for (size_t i = static_cast<size_t>(oldSize); i < size; ++i) mapping.m_data[i] = fill;
+  if (created) *created = isNew;
+  return mapping;
+}
+
+SharedFileMapping::SharedFileMapping(SharedFileMapping&& other) noexcept
+    : m_data(other.m_data), m_size(other.m_size), m_handle(other.m_handle) {
+  other.m_data = nullptr;
+  other.m_size = 0;
+  other.m_handle = -1;
+}
+
+SharedFileMapping& SharedFileMapping::operator=(SharedFileMapping&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    std::swap(m_data, other.m_data);
+    std::swap(m_size, other.m_size);
+    std::swap(m_handle, other.m_handle);
+  }
+  return *this;
+}
+
+SharedFileMapping::~SharedFileMapping() { Reset(); }
+
+void SharedFileMapping::Reset() {
+  if (m_data) ::munmap(m_data, m_size);
+  m_data = nullptr;
+  m_size = 0;
+  CloseQuietly(static_cast<int>(m_handle));
+  m_handle = -1;
 }
 
 }  // namespace tessarin

@@ -205,6 +205,12 @@ HidInterfaceInfo Examine(udev_device* dev) {
   const char* devnode = udev_device_get_devnode(dev);
   info.m_path = devnode ? devnode : std::string("/dev/") + udev_device_get_sysname(dev);
 
+  // The USB device's name in sysfs is its port path, bus first ("1-2.3"):
+  // the same for whatever device is plugged into that port.
+  if (udev_device* usb = udev_device_get_parent_with_subsystem_devtype(dev, "usb", "usb_device")) {
+    if (const char* port = udev_device_get_sysname(usb)) info.m_port = port;
+  }
+
   std::vector<std::uint8_t> desc;
   bool haveIds = false;
   bool haveDesc = false;

@@ -1,7 +1,8 @@
 # Linux: POSIX files and terminal; the HID backend on hidraw nodes found and
 # watched through libudev, report lengths from the report descriptor.
 # Included by src/platform/CMakeLists.txt.
-target_sources(tessarin_fileio PRIVATE ${CMAKE_CURRENT_LIST_DIR}/file_io.cpp)
+target_sources(tessarin_fileio PRIVATE ${CMAKE_CURRENT_LIST_DIR}/file_io.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/process.cpp)
 
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)

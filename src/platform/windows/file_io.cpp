@@ -212,3 +212,77 @@ bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8
 }
 
 }  // namespace tessarin
+
+namespace tessarin {
+
+std::optional<SharedFileMapping> SharedFileMapping::Open(const std::filesystem::path& path,
+                                                         size_t size, uint8_t fill, bool* created,
+                                                         std::string* err) {
+  const std::string where = "map " + Show(path) + ": ";
+  const auto fail = [&](const std::string& reason) {
+    if (err) *err = where + reason;
+    return std::nullopt;
+  };
+  // Shared for reading and writing, so a second process (the test that checks a kept EEPROM)
+  // may look while the device is in use.
+  OwnedHandle file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return fail(LastErrorText());
+  const bool isNew = ::GetLastError() != ERROR_ALREADY_EXISTS;
+  LARGE_INTEGER length{};
+  if (!::GetFileSizeEx(file.get(), &length)) return fail(LastErrorText());
+  const auto oldSize = static_cast<uint64_t>(length.QuadPart);
+  if (oldSize > size) {
+    return fail(std::to_string(oldSize) + " bytes, more than " + std::to_string(size));
+  }
+  OwnedHandle mapping(::CreateFileMappingW(file.get(), nullptr, PAGE_READWRITE, 0,
+                                           static_cast<DWORD>(size), nullptr));
+  if (!mapping.valid()) return fail(LastErrorText());
+  void* data = ::MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, size);
+  if (data == nullptr) return fail(LastErrorText());
+  SharedFileMapping result;
+  result.m_data = static_cast<uint8_t*>(data);
+  result.m_size = size;
+  result.m_handle = reinterpret_cast<intptr_t>(file.Release());
+  result.m_mapping = reinterpret_cast<intptr_t>(mapping.Release());
+  for (size_t i = static_cast<size_t>(oldSize); i < size; ++i) result.m_data[i] = fill;
+  if (created) *created = isNew;
+  return result;
+}
+
+SharedFileMapping::SharedFileMapping(SharedFileMapping&& other) noexcept
+    : m_data(other.m_data),
+      m_size(other.m_size),
+      m_handle(other.m_handle),
+      m_mapping(other.m_mapping) {
+  other.m_data = nullptr;
+  other.m_size = 0;
+  other.m_handle = kNoHandle;
+  other.m_mapping = kNoHandle;
+}
+
+SharedFileMapping& SharedFileMapping::operator=(SharedFileMapping&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    std::swap(m_data, other.m_data);
+    std::swap(m_size, other.m_size);
+    std::swap(m_handle, other.m_handle);
+    std::swap(m_mapping, other.m_mapping);
+  }
+  return *this;
+}
+
+SharedFileMapping::~SharedFileMapping() { Reset(); }
+
+void SharedFileMapping::Reset() {
+  if (m_data) ::UnmapViewOfFile(m_data);
+  m_data = nullptr;
+  m_size = 0;
+  CloseQuietly(m_mapping);
+  CloseQuietly(m_handle);
+  m_mapping = kNoHandle;
+  m_handle = kNoHandle;
+}
+
+}  // namespace tessarin

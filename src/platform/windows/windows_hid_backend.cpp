@@ -5,6 +5,7 @@
 // clang-format off
 #include <dbt.h>
 #include <setupapi.h>
+#include <cfgmgr32.h>
 // MinGW's HID headers lack the C linkage guard that the SDK's have.
 extern "C" {
 #include <hidsdi.h>
@@ -139,7 +140,8 @@ void Examine(const std::wstring& widePath, HidInterfaceInfo& info) {
 /// The interface path of one enumerated interface, or false when the detail
 /// record cannot be read (the interface is then not listed: without a path
 /// there is nothing to name or open).
-bool InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data, std::wstring* path) {
+bool InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data, std::wstring* path,
+                   SP_DEVINFO_DATA* node) {
   DWORD required = 0;
   ::SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr);
   constexpr DWORD kFixedPart = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
@@ -150,7 +152,8 @@ bool InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data, std::wstring* p
                                      sizeof(std::uint64_t));
   auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
   detail->cbSize = kFixedPart;
-  if (!::SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, nullptr)) {
+  node->cbSize = sizeof(*node);
+  if (!::SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, node)) {
     return false;
   }
   // The path ends at its terminator or at the end of the block, whichever
@@ -159,6 +162,46 @@ bool InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data, std::wstring* p
       (required - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) / sizeof(wchar_t);
   path->assign(detail->DevicePath, ::wcsnlen(detail->DevicePath, room));
   return !path->empty();
+}
+
+/// The first string of a string-list registry property of a device node, or
+/// of a plain string property; empty when the node has none.
+std::wstring NodeProperty(HDEVINFO set, SP_DEVINFO_DATA* node, DWORD property) {
+  DWORD type = 0;
+  DWORD required = 0;
+  ::SetupDiGetDeviceRegistryPropertyW(set, node, property, &type, nullptr, 0, &required);
+  if (required < sizeof(wchar_t)) return {};
+  std::vector<wchar_t> text(required / sizeof(wchar_t) + 2, L'\0');
+  if (!::SetupDiGetDeviceRegistryPropertyW(
+          set, node, property, &type, reinterpret_cast<BYTE*>(text.data()), required, nullptr)) {
+    return {};
+  }
+  return std::wstring(text.data(), ::wcsnlen(text.data(), text.size()));
+}
+
+/// The physical port of the device behind an interface: the location path
+/// ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)") of the HID node or, as
+/// HID nodes seldom have one, of the nearest parent (the USB interface, then
+/// the USB device) that does. Empty when none up the tree has one.
+std::string LocationPath(HDEVINFO set, SP_DEVINFO_DATA* node) {
+  std::wstring path = NodeProperty(set, node, SPDRP_LOCATION_PATHS);
+  DEVINST instance = node->DevInst;
+  for (int level = 0; path.empty() && level < 4; ++level) {
+    DEVINST parent = 0;
+    if (::CM_Get_Parent(&parent, instance, 0) != CR_SUCCESS) break;
+    instance = parent;
+    wchar_t id[MAX_DEVICE_ID_LEN + 1] = {};
+    if (::CM_Get_Device_IDW(parent, id, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) break;
+    HDEVINFO parentSet = ::SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    if (parentSet == INVALID_HANDLE_VALUE) break;
+    SP_DEVINFO_DATA parentNode{};
+    parentNode.cbSize = sizeof(parentNode);
+    if (::SetupDiOpenDeviceInfoW(parentSet, id, nullptr, 0, &parentNode)) {
+      path = NodeProperty(parentSet, &parentNode, SPDRP_LOCATION_PATHS);
+    }
+    ::SetupDiDestroyDeviceInfoList(parentSet);
+  }
+  return WideToUtf8(path);
 }
 
 /// The thread with the hidden window that receives arrivals and removals of
@@ -311,9 +354,11 @@ class WindowsHidBackend final : public HidBackend {
       // The first failure ends the list, whatever its reason.
       if (!::SetupDiEnumDeviceInterfaces(set, nullptr, &hidClass, index, &data)) break;
       std::wstring widePath;
-      if (!InterfacePath(set, data, &widePath)) continue;
+      SP_DEVINFO_DATA node{};
+      if (!InterfacePath(set, data, &widePath, &node)) continue;
       HidInterfaceInfo info;
       info.m_path = WideToUtf8(widePath);
+      info.m_port = LocationPath(set, &node);
       Examine(widePath, info);
       found.push_back(std::move(info));
     }

@@ -1,6 +1,7 @@
 #include "support/test_os.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,9 +16,9 @@ extern char** environ;
 
 namespace tessarin {
 
-int RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
-               const std::filesystem::path& stdoutFile, const std::filesystem::path& stderrFile,
-               std::string* err) {
+long StartProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                  const std::filesystem::path& stdoutFile, const std::filesystem::path& stderrFile,
+                  std::string* err) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -37,15 +38,55 @@ int RunProgram(const std::filesystem::path& program, const std::vector<std::stri
     if (err) *err = "start " + program.string() + ": " + std::generic_category().message(spawned);
     return -1;
   }
+  return static_cast<long>(pid);
+}
+
+namespace {
+
+int WaitBlocking(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      if (err)
-        *err = "wait for " + program.string() + ": " + std::generic_category().message(errno);
-      return -1;
-    }
+    if (errno != EINTR) return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+int WaitProgram(long child, std::chrono::milliseconds limit) {
+  const auto pid = static_cast<pid_t>(child);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (done < 0 && errno != EINTR) return -1;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(pid, SIGKILL);
+      WaitBlocking(pid);
+      return -2;
+    }
+    struct timespec pause {
+      0, 2 * 1000 * 1000
+    };
+    nanosleep(&pause, nullptr);
+  }
+}
+
+int KillProgram(long child) {
+  ::kill(static_cast<pid_t>(child), SIGKILL);
+  return WaitBlocking(static_cast<pid_t>(child));
+}
+
+int RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+               const std::filesystem::path& stdoutFile, const std::filesystem::path& stderrFile,
+               std::string* err) {
+  const long pid = StartProgram(program, args, stdoutFile, stderrFile, err);
+  if (pid < 0) return -1;
+  const int code = WaitBlocking(static_cast<pid_t>(pid));
+  if (code < 0 && err)
+    *err = "wait for " + program.string() + ": " + std::generic_category().message(errno);
+  return code;
 }
 
 unsigned long CurrentProcessId() { return static_cast<unsigned long>(::getpid()); }

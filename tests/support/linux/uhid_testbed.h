@@ -41,6 +41,8 @@ struct UhidOptions {
   /// Replaces the descriptor derived from the device's report lengths.
   std::vector<std::uint8_t> descriptor;
   bool answers = true;
+  /// Not used: a uhid device hangs on no USB port.
+  std::string usbPort;
 };
 
 /// One uhid device, its hidraw node and the simulated device behind it.
