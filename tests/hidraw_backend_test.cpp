@@ -289,9 +289,9 @@ TEST(HidrawBackend, AnyUsbDeviceArrivingIsAChangeAndABurstIsOne) {
 }
 
 TEST(HidrawBackend, AnInterfaceCarriesItsUsbPortAndANewDeviceThereTheSame) {
-  SKIP_UNLESS_UMOCKDEV();
-  HidrawTestbed bed;
-  HidrawTestbed::Options onHub;
+  SKIP_UNLESS_TESTBED();
+  Testbed bed;
+  Testbed::Options onHub;
   onHub.usbPort = "1-4.2";
   auto& first = bed.Add(Mode1(), onHub);
   auto& second = bed.Add(Mode2());  // the second device, on port 1-2

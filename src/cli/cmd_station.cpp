@@ -130,8 +130,7 @@ int RunStation(const GlobalOptions& global, const StationOptions& options, Conso
 
   auto store = OpenStore(options.m_db, false, console, &code);
   if (!store) return code;
-  ChosenBackend chosen = ChooseHidBackend(
-      global.m_simulate.empty() ? std::nullopt : std::optional<std::string>(global.m_simulate));
+  ChosenBackend chosen = ChooseHidBackend(global.m_simulate);
   if (!chosen.m_backend) {
     const bool usage = chosen.m_failure != BackendFailure::kNoPlatform;
     return console.Fail(usage ? EXIT_BAD_INPUT : EXIT_NO_DEVICE,
