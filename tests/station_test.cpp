@@ -402,28 +402,33 @@ TEST_F(StationRun, RefusedDevicesAreRecordedAndNeverWritten) {
     std::uint16_t vid;
     std::uint16_t pid;
     const char* why;
+    bool busy;  ///< another program burns it
   };
   const Case cases[] = {
-      {0x1234, 0x8041, "Not Kestrova Device"},
-      {0x0495, 0x8043, "The selected file don't support this device"},
+      {0x1234, 0x8041, "Not Kestrova Device", false},
+      {0x0495, 0x8043, "The selected file don't support this device", false},
+      {0x0495, 0x8041, "another program is burning or reading it", true},
   };
   m_config.m_once = false;
   Start();
   std::vector<std::shared_ptr<SimDevice>> devices;
+  std::vector<DeviceClaimPtr> otherPrograms;
   for (const Case& c : cases) {
     SimDeviceConfig config;
     config.m_vendorId = c.vid;
     config.m_productId = c.pid;
     devices.push_back(std::make_shared<SimDevice>(config));
+    bool busy = false;
+    if (c.busy) otherPrograms.push_back(devices.back()->Claim(&busy));
     m_backend.AddDevice(devices.back(), true, "hub-" + std::to_string(devices.size()));
   }
-  ASSERT_TRUE(m_events.WaitFor(Is(StationEventKind::kRefused), 2));
+  ASSERT_TRUE(m_events.WaitFor(Is(StationEventKind::kRefused), 3));
   m_interrupts = 1;
   Join();
-  EXPECT_EQ(m_summary.m_refused, 2);
+  EXPECT_EQ(m_summary.m_refused, 3);
   std::string error;
   const auto units = m_store->Units("", &error);
-  ASSERT_EQ(units->size(), 2u);
+  ASSERT_EQ(units->size(), 3u);
   for (std::size_t i = 0; i < devices.size(); ++i) {
     for (const SimFrame& frame : devices[i]->Requests()) {
       EXPECT_NE(frame.m_bytes[1], CMD_WRITE_EEPROM) << cases[i].why;

@@ -393,6 +393,14 @@ void Station::RunSlot(Slot& slot) {
     finish();
     return;
   }
+  // Held until the unit is done: no other program burns or reads it meanwhile.
+  std::string claimError;
+  const DeviceClaimPtr claim = slot.m_hid.Claim(entry, &claimError);
+  if (!claim) {
+    refuse("cannot use the device: " + claimError);
+    finish();
+    return;
+  }
   if (!ClaimUnit()) {
     finish();
     return;
