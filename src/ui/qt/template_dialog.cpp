@@ -103,17 +103,18 @@ TemplateDialog::TemplateDialog(const DialogTemplate& dialog, QWidget* parent)
   for (std::size_t i = 0; i < created.size(); ++i) {
     if (dialog.controls[i].kind != ControlKind::kGroupBox) continue;
     created[i]->lower();
+    // A static text placed on the frame's title line is covered by the
+    // title, as the system's own dialogs draw it: the title shows, the text
+    // is hidden and kept as the accessible name of the frame.
     auto* group = qobject_cast<QGroupBox*>(created[i]);
-    // A static text placed on the frame's title line takes the place of the
-    // title: both drawn would overprint each other.
     const QRect titleBand = MapDialogRect(dialog.controls[i].x, dialog.controls[i].y,
                                           dialog.controls[i].width, 8, m_units);
     for (std::size_t j = 0; j < created.size(); ++j) {
-      if (dialog.controls[j].kind == ControlKind::kStaticText && !created[j]->isHidden() &&
-          created[j]->geometry().intersects(titleBand)) {
-        group->setAccessibleName(group->title());
-        group->setTitle(QString());
-        break;
+      auto* label = qobject_cast<QLabel*>(created[j]);
+      if (dialog.controls[j].kind == ControlKind::kStaticText && label && !label->isHidden() &&
+          label->geometry().intersects(titleBand)) {
+        group->setAccessibleDescription(label->text());
+        label->hide();
       }
     }
   }
