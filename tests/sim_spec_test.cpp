@@ -163,10 +163,12 @@ TEST(SimSpec, BackendKeepsEachEepromInTheDirectory) {
     backend->Device("sim:1")->SetEeprom(5, {3});
   }
   EXPECT_TRUE(fs::exists(dir / "sim-1.eeprom"));
-  auto again = CreateSimBackend(*spec, &error);
-  ASSERT_TRUE(again);
-  EXPECT_EQ(again->Device("sim:1")->Eeprom()[5], 3);
-  EXPECT_EQ(again->Device("sim:0")->Eeprom()[5], 0xFF);
+  {
+    auto again = CreateSimBackend(*spec, &error);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->Device("sim:1")->Eeprom()[5], 3);
+    EXPECT_EQ(again->Device("sim:0")->Eeprom()[5], 0xFF);
+  }  // a mapped file cannot be removed on Windows
   fs::remove_all(dir);
 }
 
