@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev libgl-dev
+  qt6-base-dev libgl-dev libxcb1-dev xvfb xdotool
   libudev-dev umockdev libumockdev-dev gir1.2-umockdev-1.0
   libcli11-dev nlohmann-json3-dev
   libsqlite3-dev sqlite3 libssl-dev

@@ -20,3 +20,13 @@ target_compile_definitions(ui_qt_tests PRIVATE
   TESSARIN_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots")
 gtest_discover_tests(ui_qt_tests DISCOVERY_MODE PRE_TEST
   PROPERTIES ENVIRONMENT QT_QPA_PLATFORM=offscreen TIMEOUT 120)
+
+# The window program on a real X server, its window destroyed by another
+# client; skipped (77) where Xvfb or xdotool is missing.
+if(TARGET tessarin AND TARGET tessarin-cli)
+  add_test(NAME WindowProgram.EndsWhenItsWindowIsDestroyedFromOutside
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/window_destroyed_test.sh
+      $<TARGET_FILE:tessarin> $<TARGET_FILE:tessarin-cli>)
+  set_tests_properties(WindowProgram.EndsWhenItsWindowIsDestroyedFromOutside
+    PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
+endif()

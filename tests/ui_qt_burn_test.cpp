@@ -1,8 +1,13 @@
 // Whole burns on the Qt host, driven by real button clicks on simulated
 // devices; also writes the screenshots of the main window.
+#include <QAbstractEventDispatcher>
+#include <QAction>
 #include <QComboBox>
 #include <QProgressBar>
 #include <QTest>
+#include <QTimer>
+
+#include <xcb/xcb.h>
 
 #include "image/rom_image.h"
 #include "support/ui_qt_fixture.h"
@@ -14,6 +19,16 @@ std::vector<uint8_t> Image(int32_t size, uint8_t major, uint8_t minor, uint16_t 
   std::optional<std::vector<uint8_t>> bytes = MakeImage(size, major, minor, cur);
   EXPECT_TRUE(bytes.has_value());
   return bytes.value_or(std::vector<uint8_t>{});
+}
+
+/// What the X server delivers when another client destroys `window`.
+void DestroyNativeWindow(WId window) {
+  xcb_destroy_notify_event_t event{};
+  event.response_type = XCB_DESTROY_NOTIFY;
+  event.event = static_cast<xcb_window_t>(window);
+  event.window = static_cast<xcb_window_t>(window);
+  qintptr result = 0;
+  QAbstractEventDispatcher::instance()->filterNativeEvent("xcb_generic_event_t", &event, &result);
 }
 
 using QtBurnTest = QtDialogTest;
@@ -78,6 +93,46 @@ TEST_F(QtCloseDuringBurnTest, CloseShowsTheNoticeAndEndsOnlyAfterIt) {
   EXPECT_FALSE(dismisser.seen()[0].dialogEndedWhileShown);
   EXPECT_EQ(m_host->Result(), IDCANCEL);
   EXPECT_EQ(m_dialog->Flags().m_workerRunning.load(), 0);
+}
+
+TEST_F(QtCloseDuringBurnTest, WindowDestroyedFromOutsideStopsTheBurnAndEndsWithoutABox) {
+  SimDeviceConfig device;
+  device.m_latency = std::chrono::milliseconds(1);
+  const std::string path = m_backend->AddDevice(device);
+  Open();
+  Select(WriteImage("fw.rom", Image(32000, 1, 0, 0)));
+  auto* status = qobject_cast<QLabel*>(m_host->Control(IDC_STATUS));
+  QTest::mouseClick(Button(IDC_BURN), Qt::LeftButton);
+  ASSERT_TRUE(ProcessUntil([&] { return status->text() == QStringLiteral("Downloading..."); }));
+
+  MessageBoxDismisser dismisser(m_host.get());
+  DestroyNativeWindow(m_host->winId() + 1);  // some other window
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(m_host->WindowGone());
+  EXPECT_FALSE(m_dialog->Closing());
+
+  DestroyNativeWindow(m_host->winId());
+  ASSERT_TRUE(ProcessUntil([this] { return m_host->Ended() && !m_host->isVisible(); }));
+  EXPECT_TRUE(dismisser.seen().empty());  // the notice went to stderr
+  EXPECT_EQ(m_host->Result(), IDCANCEL);
+  EXPECT_EQ(m_dialog->Flags().m_workerRunning.load(), 0);
+  EXPECT_EQ(m_backend->Device(path)->Eeprom()[0], 0xFF);  // never committed
+}
+
+TEST_F(QtBurnTest, WindowDestroyedUnderAnOpenBoxDismissesTheBoxAndEnds) {
+  m_backend->AddDevice(SimDeviceConfig{});
+  Open();
+  ASSERT_NE(m_host->AboutAction(), nullptr);
+  QWidget* aboutBox = nullptr;
+  QTimer::singleShot(50, [&] {
+    aboutBox = QApplication::activeModalWidget();
+    DestroyNativeWindow(m_host->winId());
+  });
+  m_host->AboutAction()->trigger();  // returns once the box is dismissed
+  EXPECT_NE(aboutBox, nullptr);
+  EXPECT_NE(aboutBox, m_host.get());
+  ASSERT_TRUE(ProcessUntil([this] { return m_host->Ended(); }));
+  EXPECT_EQ(m_host->Result(), IDCANCEL);
 }
 
 }  // namespace

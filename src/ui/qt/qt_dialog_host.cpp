@@ -1,6 +1,8 @@
 #include "ui/qt/qt_dialog_host.h"
 
 #include <QAbstractButton>
+#include <QAbstractNativeEventFilter>
+#include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QEvent>
@@ -17,6 +19,10 @@
 #include <QScreen>
 #include <QSocketNotifier>
 #include <algorithm>
+#include <cstdio>
+#include <utility>
+
+#include <xcb/xcb.h>
 
 namespace tessarin {
 namespace {
@@ -34,6 +40,29 @@ void CentreOnScreen(QWidget* window) {
   frame.moveCenter(screen->availableGeometry().center());
   window->move(frame.topLeft());
 }
+
+/// Calls `onGone` when the X server reports the destruction of `window`:
+/// another client closed it under the program (xdotool windowclose, a task
+/// manager). The program's own destruction of the window comes after the
+/// dialog ended, when nothing is routed any more.
+class NativeWindowWatch : public QAbstractNativeEventFilter {
+ public:
+  NativeWindowWatch(WId window, std::function<void()> onGone)
+      : m_window(window), m_onGone(std::move(onGone)) {}
+
+  bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
+    if (eventType != "xcb_generic_event_t" || message == nullptr) return false;
+    const auto* event = static_cast<const xcb_generic_event_t*>(message);
+    if ((event->response_type & ~0x80) != XCB_DESTROY_NOTIFY) return false;
+    const auto* destroyed = static_cast<const xcb_destroy_notify_event_t*>(message);
+    if (destroyed->window == m_window) m_onGone();
+    return false;  // Qt forgets the window its own way
+  }
+
+ private:
+  WId m_window;
+  std::function<void()> m_onGone;
+};
 
 }  // namespace
 
@@ -67,6 +96,7 @@ void QtDialogHost::Start() {
   m_handlers.OnDialogInit();
   m_started = true;
   CentreOnScreen(this);
+  WatchNativeWindow();
   show();
   activateWindow();
 }
@@ -75,8 +105,34 @@ int QtDialogHost::RunModal() {
   m_handlers.OnDialogInit();
   m_started = true;
   CentreOnScreen(this);
+  WatchNativeWindow();
   exec();
   return m_result;
+}
+
+void QtDialogHost::WatchNativeWindow() {
+  if (m_windowWatch) return;
+  m_windowWatch = std::make_unique<NativeWindowWatch>(winId(), [this] { OnNativeWindowGone(); });
+  QCoreApplication::instance()->installNativeEventFilter(m_windowWatch.get());
+}
+
+void QtDialogHost::OnNativeWindowGone() {
+  if (m_windowGone || !Routing()) return;
+  m_windowGone = true;
+  // Boxes open over the window (a notice, About, the file chooser) can no
+  // longer be answered by anyone: each returns as if dismissed.
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    auto* box = qobject_cast<QDialog*>(widget);
+    if (box != nullptr && box != this && box->isVisible()) box->reject();
+  }
+  // As a close by the user, once the X event has been handled: a running
+  // burn stops at its next check and the dialog ends when it has.
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        if (Routing() && m_started) m_handlers.OnCloseDialog();
+      },
+      Qt::QueuedConnection);
 }
 
 void QtDialogHost::SetFileChooser(std::function<std::optional<std::u16string>()> chooser) {
@@ -164,12 +220,19 @@ void QtDialogHost::ProgressSetPos(int id, int pos) {
 
 MessageBoxResult QtDialogHost::MessageBox(const std::u16string& text,
                                           const std::u16string& caption) {
+  if (m_windowGone) {
+    // Nobody is left to read a box; the message is kept on stderr.
+    std::fprintf(stderr, "tessarin: %s: %s\n", ToQString(caption).toLocal8Bit().constData(),
+                 ToQString(text).toLocal8Bit().constData());
+    return MessageBoxResult::kOk;
+  }
   QMessageBox box(QMessageBox::NoIcon, ToQString(caption), ToQString(text), QMessageBox::Ok, this);
   box.exec();
   return MessageBoxResult::kOk;
 }
 
 std::optional<std::u16string> QtDialogHost::ChooseFile() {
+  if (m_windowGone) return std::nullopt;
   if (m_chooser) return m_chooser();
   const QString path = QFileDialog::getOpenFileName(
       this, tr("Open"), QString(), QStringLiteral("kestrova rom file (.rom) (*.rom)"));
@@ -211,6 +274,7 @@ void QtDialogHost::AddAboutCommand(const std::u16string& text) {
 void QtDialogHost::SetWindowIcon(int iconId) { setWindowIcon(ResourceIcon(iconId)); }
 
 void QtDialogHost::RunAboutBox() {
+  if (m_windowGone) return;
   TemplateDialog about(AboutDialogTemplate(), this);
   about.setWindowIcon(ResourceIcon(IDR_MAINFRAME));
   if (auto* ok = qobject_cast<QAbstractButton*>(about.Control(IDOK))) {

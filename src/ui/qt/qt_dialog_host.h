@@ -16,6 +16,7 @@
 #include "ui/qt/template_dialog.h"
 
 class QSocketNotifier;
+class QAbstractNativeEventFilter;
 
 namespace tessarin {
 
@@ -28,7 +29,11 @@ namespace tessarin {
 /// - Enter with no default button to press -> OnCommand(IDOK); button clicks
 ///   -> OnCommand(id);
 /// - the context-menu item and F1 (once AddAboutCommand gave the text) ->
-///   OnSystemCommand(SC_ABOUT).
+///   OnSystemCommand(SC_ABOUT);
+/// - the native window destroyed under the program (an X client closed it)
+///   -> the boxes it had open are dismissed, later ones are not shown (their
+///   text goes to stderr) and OnCloseDialog runs, so a running burn stops
+///   safely and the dialog ends with nobody left to answer.
 /// Once the dialog ended no handler is called any more and posted closures
 /// still queued are dropped.
 class QtDialogHost : public TemplateDialog, public DialogHost {
@@ -50,6 +55,8 @@ class QtDialogHost : public TemplateDialog, public DialogHost {
   int Result() const { return m_result; }
   /// The About item, or null before AddAboutCommand.
   QAction* AboutAction() const { return m_aboutAction; }
+  /// True once the native window was destroyed under the program.
+  bool WindowGone() const { return m_windowGone; }
 
   /// Calls `onReadable` on the user-interface thread whenever `fd` is
   /// readable, until the dialog ended (the descriptor must stay open as long).
@@ -96,14 +103,19 @@ class QtDialogHost : public TemplateDialog, public DialogHost {
   };
 
   bool Routing() const { return !m_ended; }
+  /// Watches for the native window's destruction from outside (X11 only).
+  void WatchNativeWindow();
+  void OnNativeWindowGone();
 
   DialogHandlers& m_handlers;
   std::vector<QSocketNotifier*> m_notifiers;
   QAction* m_aboutAction = nullptr;
   std::function<std::optional<std::u16string>()> m_chooser;
   std::map<int, ProgressRange> m_progressRanges;
+  std::unique_ptr<QAbstractNativeEventFilter> m_windowWatch;
   bool m_started = false;
   bool m_ended = false;
+  bool m_windowGone = false;
   int m_result = 0;
 };
 
