@@ -29,6 +29,20 @@ std::optional<ImageReadResult> LoadImage(const std::string& file, Console& conso
   return std::nullopt;
 }
 
+SharedRomImage LoadNonEmptyImage(const std::string& file, const std::string& purpose,
+                                 Console& console, int* exitCode) {
+  std::optional<ImageReadResult> loaded = LoadImage(file, console, exitCode);
+  if (!loaded) return nullptr;
+  if (loaded->m_image->ImageData().empty()) {
+    // Burning nothing would still mark the device's first byte invalid, and
+    // an empty image says nothing about a device.
+    *exitCode = console.Fail(EXIT_BAD_INPUT, file + " is empty: there is nothing to " + purpose +
+                                                 "; choose an image file");
+    return nullptr;
+  }
+  return loaded->m_image;
+}
+
 std::optional<OpenedTarget> OpenDeviceTarget(const GlobalOptions& options,
                                              const std::string& devicePath, Console& console,
                                              int* exitCode) {

@@ -25,6 +25,12 @@ namespace tessarin {
 /// ("The file is not for this device!").
 std::optional<ImageReadResult> LoadImage(const std::string& file, Console& console, int* exitCode);
 
+/// LoadImage for a command that needs bytes to work on (`purpose`: "burn",
+/// "compare"): an empty image is refused too (exit 2), as the window does not
+/// burn one. Null after printing the error.
+SharedRomImage LoadNonEmptyImage(const std::string& file, const std::string& purpose,
+                                 Console& console, int* exitCode);
+
 /// A session with an open target, claimed for this program for as long as the
 /// object lives (the claim goes first), or null after printing the error (its
 /// exit code in *exitCode; a device another program is using: EXIT_NO_DEVICE).

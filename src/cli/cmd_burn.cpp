@@ -51,15 +51,8 @@ int WriteBackup(HidDeviceManager& hid, const std::string& file, const GlobalOpti
 
 int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& console) {
   int code = EXIT_OK;
-  auto loaded = LoadImage(options.m_file, console, &code);
-  if (!loaded) return code;
-  const SharedRomImage image = loaded->m_image;
-  if (image->ImageData().empty()) {
-    // Burning nothing would still mark the device's first byte invalid.
-    return console.Fail(
-        EXIT_BAD_INPUT,
-        options.m_file + " is empty: there is nothing to burn; choose an image file");
-  }
+  const SharedRomImage image = LoadNonEmptyImage(options.m_file, "burn", console, &code);
+  if (!image) return code;
   const std::u16string serial = Utf8ToUtf16(options.m_serial.value_or(""));
   if (std::string why; !IsValidSerialNumber(serial, &why)) {
     return console.Fail(EXIT_BAD_INPUT, "--serial: " + why + "; choose another serial number");

@@ -54,15 +54,9 @@ Comparison CompareDevice(HidDeviceManager& hid, std::span<const std::uint8_t> ex
 
 int RunVerify(const GlobalOptions& global, const VerifyOptions& options, Console& console) {
   int code = EXIT_OK;
-  auto loaded = LoadImage(options.m_file, console, &code);
+  const SharedRomImage loaded = LoadNonEmptyImage(options.m_file, "compare", console, &code);
   if (!loaded) return code;
-  const std::vector<std::uint8_t>& image = loaded->m_image->ImageData();
-  if (image.empty()) {
-    // As burn refuses it: an empty image says nothing about a device.
-    return console.Fail(EXIT_BAD_INPUT, options.m_file +
-                                            " is empty: there is nothing to compare; choose an "
-                                            "image file");
-  }
+  const std::vector<std::uint8_t>& image = loaded->ImageData();
   // The burn writes the device's serial-number descriptor over the image's
   // last 64 bytes, so they are not the image's any more and are left out.
   const std::size_t compared = std::min<std::size_t>(image.size(), SERIAL_ADDRESS);

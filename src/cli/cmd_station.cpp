@@ -97,14 +97,8 @@ nlohmann::ordered_json UnitJson(const UnitRecord& r) {
 
 int RunStation(const GlobalOptions& global, const StationOptions& options, Console& console) {
   int code = EXIT_OK;
-  auto loaded = LoadImage(options.m_file, console, &code);
-  if (!loaded) return code;
-  const SharedRomImage image = loaded->m_image;
-  if (image->ImageData().empty()) {
-    return console.Fail(
-        EXIT_BAD_INPUT,
-        options.m_file + " is empty: there is nothing to burn; choose an image file");
-  }
+  const SharedRomImage image = LoadNonEmptyImage(options.m_file, "burn", console, &code);
+  if (!image) return code;
 
   StationConfig config;
   std::string error;
