@@ -30,5 +30,26 @@ TEST(AppOptions, SimulateTakesItsSpecAndUnknownArgumentsAreRefused) {
   }
 }
 
+TEST(AppOptions, SimulatedDevicesThatCannotStartGiveTheirStatusAndReason) {
+  struct Case {
+    std::string spec;
+    std::optional<int> exitCode;  // none: the program starts
+    std::string says;
+  } cases[] = {
+      {"default", std::nullopt, ""},
+      {"", 2, "--simulate"},
+      {"vid=0495,vid=1234", 2, "vid"},
+      {"dir=/nonexistent/tessarin-sim", 1, "cannot start the simulated devices"},
+  };
+  for (const Case& c : cases) {
+    const ChosenBackend chosen = ChooseHidBackend(c.spec);
+    const std::optional<StartFailure> failure = BackendStartFailure(chosen);
+    ASSERT_EQ(failure.has_value(), c.exitCode.has_value()) << c.spec;
+    if (!failure) continue;
+    EXPECT_EQ(failure->m_exitCode, *c.exitCode) << c.spec;
+    EXPECT_NE(failure->m_message.find(c.says), std::string::npos) << failure->m_message;
+  }
+}
+
 }  // namespace
 }  // namespace tessarin

@@ -44,4 +44,21 @@ std::string AppUsage(const std::string& program) {
          std::string(kSimSpecHelp);
 }
 
+std::optional<StartFailure> BackendStartFailure(const ChosenBackend& chosen) {
+  switch (chosen.m_failure) {
+    case BackendFailure::kNone:
+      break;
+    case BackendFailure::kBadSpec:
+      return StartFailure{chosen.m_error, 2};
+    case BackendFailure::kSimFailed:
+      return StartFailure{"cannot start the simulated devices: " + chosen.m_error, 1};
+    case BackendFailure::kNoPlatform:
+      return StartFailure{"cannot reach the USB devices: " + chosen.m_error +
+                              "\nTo try the program without hardware, start it with --simulate "
+                              "default.",
+                          1};
+  }
+  return std::nullopt;
+}
+
 }  // namespace tessarin

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/backend_choice.h"
+
 namespace tessarin {
 
 struct AppOptions {
@@ -27,5 +29,14 @@ std::optional<AppOptions> ParseAppOptions(const std::vector<std::string>& args, 
 
 /// The text of --help.
 std::string AppUsage(const std::string& program);
+
+/// Why the window program cannot start on the backend it chose: what to tell
+/// the user and the exit status.
+struct StartFailure {
+  std::string m_message;
+  int m_exitCode = 1;
+};
+/// Null when `chosen` started; otherwise the failure, with its advice.
+std::optional<StartFailure> BackendStartFailure(const ChosenBackend& chosen);
 
 }  // namespace tessarin

@@ -60,17 +60,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   tessarin::ChosenBackend chosen = tessarin::ChooseHidBackend(options->m_simulate);
-  switch (chosen.m_failure) {
-    case tessarin::BackendFailure::kNone:
-      break;
-    case tessarin::BackendFailure::kBadSpec:
-      return Fail(chosen.m_error, 2);
-    case tessarin::BackendFailure::kSimFailed:
-      return Fail("cannot start the simulated devices: " + chosen.m_error, 1);
-    case tessarin::BackendFailure::kNoPlatform:
-      return Fail("cannot reach the USB devices: " + chosen.m_error +
-                      "\nTo try the program without hardware, start it with --simulate default.",
-                  1);
+  if (const auto failure = tessarin::BackendStartFailure(chosen)) {
+    return Fail(failure->m_message, failure->m_exitCode);
   }
   tessarin::HidBackend& backend = *chosen.m_backend;
 
