@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tessarin {
@@ -114,17 +115,30 @@ class SharedFileMapping {
   static std::optional<SharedFileMapping> Open(const std::filesystem::path& path, size_t size,
                                                uint8_t fill, bool* created, std::string* err);
 
-  SharedFileMapping(SharedFileMapping&& other) noexcept;
-  SharedFileMapping& operator=(SharedFileMapping&& other) noexcept;
+  SharedFileMapping(SharedFileMapping&& other) noexcept { Swap(other); }
+  SharedFileMapping& operator=(SharedFileMapping&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      Swap(other);
+    }
+    return *this;
+  }
   SharedFileMapping(const SharedFileMapping&) = delete;
   SharedFileMapping& operator=(const SharedFileMapping&) = delete;
-  ~SharedFileMapping();
+  ~SharedFileMapping() { Reset(); }
 
   uint8_t* Data() const { return m_data; }
   size_t Size() const { return m_size; }
 
  private:
   SharedFileMapping() = default;
+  void Swap(SharedFileMapping& other) noexcept {
+    std::swap(m_data, other.m_data);
+    std::swap(m_size, other.m_size);
+    std::swap(m_handle, other.m_handle);
+    std::swap(m_mapping, other.m_mapping);
+  }
+  /// Unmaps and closes: the platform's part.
   void Reset();
   uint8_t* m_data = nullptr;
   size_t m_size = 0;

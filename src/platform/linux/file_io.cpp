@@ -304,25 +304,6 @@ std::optional<SharedFileMapping> SharedFileMapping::Open(const std::filesystem::
   return mapping;
 }
 
-SharedFileMapping::SharedFileMapping(SharedFileMapping&& other) noexcept
-    : m_data(other.m_data), m_size(other.m_size), m_handle(other.m_handle) {
-  other.m_data = nullptr;
-  other.m_size = 0;
-  other.m_handle = -1;
-}
-
-SharedFileMapping& SharedFileMapping::operator=(SharedFileMapping&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    std::swap(m_data, other.m_data);
-    std::swap(m_size, other.m_size);
-    std::swap(m_handle, other.m_handle);
-  }
-  return *this;
-}
-
-SharedFileMapping::~SharedFileMapping() { Reset(); }
-
 void SharedFileMapping::Reset() {
   if (m_data) ::munmap(m_data, m_size);
   m_data = nullptr;

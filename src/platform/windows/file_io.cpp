@@ -251,30 +251,6 @@ std::optional<SharedFileMapping> SharedFileMapping::Open(const std::filesystem::
   return result;
 }
 
-SharedFileMapping::SharedFileMapping(SharedFileMapping&& other) noexcept
-    : m_data(other.m_data),
-      m_size(other.m_size),
-      m_handle(other.m_handle),
-      m_mapping(other.m_mapping) {
-  other.m_data = nullptr;
-  other.m_size = 0;
-  other.m_handle = kNoHandle;
-  other.m_mapping = kNoHandle;
-}
-
-SharedFileMapping& SharedFileMapping::operator=(SharedFileMapping&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    std::swap(m_data, other.m_data);
-    std::swap(m_size, other.m_size);
-    std::swap(m_handle, other.m_handle);
-    std::swap(m_mapping, other.m_mapping);
-  }
-  return *this;
-}
-
-SharedFileMapping::~SharedFileMapping() { Reset(); }
-
 void SharedFileMapping::Reset() {
   if (m_data) ::UnmapViewOfFile(m_data);
   m_data = nullptr;
