@@ -474,9 +474,12 @@ TEST_F(StationRun, WhereABurnEndsDecidesItsSerial) {
     const std::string port = "hub-" + std::to_string(++n);
     const std::string path = m_backend.AddDevice(device, true, port);
     ASSERT_TRUE(m_events.WaitFor(Is(StationEventKind::kFinished, port))) << c.name;
-    // Unplugged after the result, as the operator does.
+    // Unplugged after the result, as the operator does. The last unit ends
+    // the run (the unit limit), which then looks at no port any more.
     m_backend.RemoveDevice(path);
-    ASSERT_TRUE(m_events.WaitFor(Is(StationEventKind::kLeft, port))) << c.name;
+    if (n < m_config.m_maxUnits) {
+      ASSERT_TRUE(m_events.WaitFor(Is(StationEventKind::kLeft, port))) << c.name;
+    }
     std::string error;
     const auto units = m_store->Units("", &error);
     const UnitRecord& unit = units->back();
