@@ -514,6 +514,7 @@ TEST_F(DeviceManagerTest, AClaimedDeviceIsBusyForEveryOtherUserUntilReleased) {
   EXPECT_FALSE(other.Scan());
   ASSERT_EQ(other.Skipped().size(), 1u);
   EXPECT_EQ(other.Skipped()[0].m_reason, kBusySkipReason);
+  EXPECT_TRUE(other.Skipped()[0].m_busy);
   EXPECT_TRUE(device->Frames().empty()) << "no probe went to the claimed device";
 
   claim.reset();

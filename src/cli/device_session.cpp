@@ -61,7 +61,7 @@ HidDeviceManager::Entry DeviceSession::OpenTarget(const std::string& path, std::
   for (const auto& skipped : m_hid->Skipped()) {
     // The device asked for, or the only one there, is in another program's hands.
     const bool wanted = path.empty() ? entries.empty() : skipped.m_info.m_path == path;
-    if (wanted && skipped.m_reason == kBusySkipReason) {
+    if (wanted && skipped.m_busy) {
       *error = "device busy: another program is burning or reading " + skipped.m_info.m_path +
                "; wait until it has finished, then try again";
       return nullptr;

@@ -105,7 +105,7 @@ HidDeviceManager::Entry HidDeviceManager::Scan(
     bool busy = false;
     const DeviceClaimPtr claim = m_backend.Claim(info.m_path, &busy);
     if (!claim) {
-      m_skipped.push_back({info, kBusySkipReason});
+      m_skipped.push_back({info, kBusySkipReason, /*m_busy=*/true});
       continue;
     }
     std::string error;

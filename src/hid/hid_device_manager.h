@@ -43,6 +43,7 @@ inline constexpr char kBusySkipReason[] = "busy: another program is burning or r
 struct HidSkippedInterface {
   HidInterfaceInfo m_info;
   std::string m_reason;
+  bool m_busy = false;  ///< another program has claimed it (m_reason: kBusySkipReason)
 };
 
 /// The device list, the current device and the device lock. Scan() and
