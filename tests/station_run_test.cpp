@@ -59,6 +59,14 @@ class StationProcess : public ::testing::Test {
     EXPECT_GT(pid, 0) << error;
     return pid;
   }
+  /// Waits (up to 10 s) until the output of the program started as `name`
+  /// holds `text`.
+  void WaitForOutput(const std::string& name, const std::string& text) {
+    for (int i = 0; i < 1000; ++i) {
+      if (Text(name + ".out").find(text) != std::string::npos) return;
+      std::this_thread::sleep_for(10ms);
+    }
+  }
   std::string Text(const std::string& name) {
     std::ifstream in(m_dir / name, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -123,6 +131,9 @@ TEST_F(StationProcess, KilledAtRandomMomentsNeverGivesASerialToTwoDevices) {
     const long pid = Start({"--simulate", spec, "--json", "station", m_image, "--db", m_db,
                             "--serial-format", "K-{:05}", "--max-units", "3"},
                            "station");
+    // The moment is drawn from the station's work, not its start-up, which
+    // a loaded or instrumented build may make longer than the whole window.
+    WaitForOutput("station", "\"arrived\"");
     std::this_thread::sleep_for(std::chrono::milliseconds(random() % 150));
     const int code = KillProgram(pid);
     if (code == 128 + 9) ++killed;
