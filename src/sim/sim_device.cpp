@@ -129,19 +129,15 @@ void SimDevice::WaitLatency() {
   if (latency.count() > 0 && m_clock) m_clock->Sleep(latency);
 }
 
-bool SimDevice::HandleSend(HidReportType type, const std::uint8_t* report, std::size_t length) {
+template <typename Exchange>
+bool SimDevice::Transfer(Exchange&& exchange) {
   WaitLatency();
   bool ok = false;
   std::function<void()> vanished;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     const bool gone = GoneLocked();
-    const long ordinal = ++m_sends;
-    ok = !gone && report != nullptr && type != HidReportType::kInput &&
-         TransferAllowed(type, length) && m_config.m_failSends.count(ordinal) == 0;
-    if (ok) Execute(report);
-    Log(type == HidReportType::kFeature ? FrameTransfer::kSendFeature : FrameTransfer::kSendOutput,
-        ok, ok ? report : nullptr, length);
+    ok = exchange(gone);
     if (!gone && GoneLocked()) vanished = m_onVanish;
   }
   // As a real removal does, the planned one is announced (without the lock).
@@ -149,25 +145,30 @@ bool SimDevice::HandleSend(HidReportType type, const std::uint8_t* report, std::
   return ok;
 }
 
+bool SimDevice::HandleSend(HidReportType type, const std::uint8_t* report, std::size_t length) {
+  return Transfer([&](bool gone) {
+    const long ordinal = ++m_sends;
+    const bool ok = !gone && report != nullptr && type != HidReportType::kInput &&
+                    TransferAllowed(type, length) && m_config.m_failSends.count(ordinal) == 0;
+    if (ok) Execute(report);
+    Log(type == HidReportType::kFeature ? FrameTransfer::kSendFeature : FrameTransfer::kSendOutput,
+        ok, ok ? report : nullptr, length);
+    return ok;
+  });
+}
+
 bool SimDevice::HandleFetch(HidReportType type, std::uint8_t* report, std::size_t length) {
-  WaitLatency();
-  bool ok = false;
-  std::function<void()> vanished;
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const bool gone = GoneLocked();
+  return Transfer([&](bool gone) {
     const long ordinal = ++m_fetches;
-    ok = !gone && report != nullptr && type != HidReportType::kOutput &&
-         TransferAllowed(type, length) && m_config.m_failFetches.count(ordinal) == 0 &&
-         m_hasReply;
+    const bool ok = !gone && report != nullptr && type != HidReportType::kOutput &&
+                    TransferAllowed(type, length) &&
+                    m_config.m_failFetches.count(ordinal) == 0 && m_hasReply;
     if (ok) std::memcpy(report, m_reply.data(), kFrameBytes);
     Log(type == HidReportType::kFeature ? FrameTransfer::kFetchFeature
                                         : FrameTransfer::kFetchInput,
         ok, ok ? m_reply.data() : nullptr, kFrameBytes);
-    if (!gone && GoneLocked()) vanished = m_onVanish;
-  }
-  if (vanished) vanished();
-  return ok;
+    return ok;
+  });
 }
 
 DeviceClaimPtr SimDevice::Claim(bool* busy) {

@@ -160,6 +160,10 @@ class SimDevice : public std::enable_shared_from_this<SimDevice> {
   /// Lets the configured transfer latency pass on the device's clock.
   void WaitLatency();
   bool GoneLocked() const;
+  /// One transfer: the latency, then `exchange(gone)` under the lock; a
+  /// vanishing that the transfer brought about is announced after it.
+  template <typename Exchange>
+  bool Transfer(Exchange&& exchange);
   void Log(FrameTransfer transfer, bool ok, const std::uint8_t* bytes, std::size_t length);
   void Execute(const std::uint8_t* request);
   SimDeviceConfig m_config;
