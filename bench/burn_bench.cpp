@@ -6,9 +6,9 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <random>
 #include <vector>
 
+#include "bench_image.h"
 #include "burn/burn_worker.h"
 #include "hid/hid_device_manager.h"
 #include "hid/protocol.h"
@@ -26,14 +26,6 @@ class NullSink : public BurnStatusSink {
   void ShowStopNotice(const std::string&, const std::string&) override {}
   unsigned last = 0;
 };
-
-SharedRomImage FullImage() {
-  std::vector<std::uint8_t> image(EEPROM_BYTES);
-  std::mt19937 random(1);
-  for (auto& b : image) b = static_cast<std::uint8_t>(random());
-  image[0] = 0x41;
-  return std::make_shared<const RomImage>(std::move(image));
-}
 
 /// One device on a simulated backend, opened, with a worker.
 struct Bench {

@@ -8,10 +8,10 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "bench_image.h"
 #include "burn/burn_worker.h"
 #include "hid/hid_device_manager.h"
 #include "image/rom_image.h"
@@ -25,14 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 constexpr auto kLatency = std::chrono::microseconds(170);
-
-SharedRomImage FullImage() {
-  std::vector<std::uint8_t> image(EEPROM_BYTES);
-  std::mt19937 random(1);
-  for (auto& b : image) b = static_cast<std::uint8_t>(random());
-  image[0] = 0x41;
-  return std::make_shared<const RomImage>(std::move(image));
-}
 
 double CpuSeconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
 
@@ -72,7 +64,7 @@ void BM_StationParallel(benchmark::State& state) {
       config.m_latency = kLatency;
       auto device = std::make_shared<SimDevice>(config, RealClock());
       device->SetLogging(false);
-      backend.AddDevice(device, "port-" + std::to_string(i + 1));
+      backend.AddDevice(device, /*plugInAgain=*/true, "port-" + std::to_string(i + 1));
     }
     StationConfig config;
     config.m_image = image;
