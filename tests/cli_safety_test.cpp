@@ -72,6 +72,10 @@ TEST_F(CliRun, AnOutputThatIsAnInputIsRefusedBeforeAnythingIsTouched) {
       {"--simulate", "image=" + image.string(), "dump", link},
       {"--simulate", Spec(), "--trace", (m_dir / "x.bin").string(), "dump",
        (m_dir / "x.bin").string()},
+      // The station's inputs, its record store among them.
+      {"--simulate", Spec(), "--trace", link, "station", image.string(), "--once", "--db",
+       (m_dir / "station.db").string()},
+      {"--trace", (m_dir / "s.db").string(), "records", "--db", (m_dir / "s.db").string()},
   };
   // The EEPROM file exists once a device was burned.
   ASSERT_EQ(Run({"--simulate", Spec(), "burn", image.string()}).exitCode, 0);
@@ -85,6 +89,7 @@ TEST_F(CliRun, AnOutputThatIsAnInputIsRefusedBeforeAnythingIsTouched) {
   EXPECT_EQ(ReadBytes(image), before);
   EXPECT_EQ(ReadBytes(Eeprom()), eeprom);
   EXPECT_FALSE(fs::exists(m_dir / "x.bin"));
+  EXPECT_FALSE(fs::exists(m_dir / "s.db"));
 }
 
 TEST_F(CliRun, OutputsFollowLinksKeepTheModeAndWriteIntoNodesTheyDoNotReplace) {

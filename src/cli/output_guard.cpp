@@ -30,6 +30,17 @@ std::vector<NamedFile> Inputs(const CommandLine& line) {
     case Command::kVerify:
       add("the image file", line.m_verify.m_file);
       break;
+    case Command::kStation:
+      add("the image file", line.m_station.m_file);
+      add("--serial-list", line.m_station.m_serialList);
+      add("the record store", line.m_station.m_db);
+      break;
+    case Command::kRecords:
+      add("the record store", line.m_records.m_db);
+      break;
+    case Command::kReleaseSerial:
+      add("the record store", line.m_releaseSerial.m_db);
+      break;
     default:
       break;
   }
