@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <thread>
 
@@ -260,6 +262,34 @@ TEST(SimBackend, PathsStayUniqueAndTheListenerIsCalledAtOnce) {
   backend.SetDeviceChangeListener({});
   backend.AddDevice(SimDeviceConfig{});
   EXPECT_EQ(events, 4);
+}
+
+TEST(SimBackend, RemovingTheListenerWaitsForACallInProgress) {
+  SimBackend backend;
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> callOver{false};
+  backend.SetDeviceChangeListener([&, released](int) {
+    entered.set_value();
+    released.wait();
+    callOver = true;
+  });
+  std::thread plugger([&] { backend.AddDevice(SimDeviceConfig{}); });
+  entered.get_future().wait();
+
+  std::atomic<bool> removed{false};
+  std::thread remover([&] {
+    backend.SetDeviceChangeListener({});
+    removed = true;
+    EXPECT_TRUE(callOver.load()) << "returned while the old listener was still running";
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(removed.load());
+  release.set_value();
+  remover.join();
+  plugger.join();
+  EXPECT_TRUE(removed.load());
 }
 
 TEST(SimBackend, UnpluggingFailsOpenHandlesAndPluggingInRevivesTheDevice) {

@@ -171,11 +171,15 @@ DeviceClaimPtr SimBackend::Claim(const std::string& path, bool* busy) {
 }
 
 void SimBackend::SetDeviceChangeListener(DeviceChangeListener listener) {
+  std::lock_guard<std::recursive_mutex> calls(m_listenerCall);
   std::lock_guard<std::mutex> lock(m_mutex);
   m_listener = listener ? std::make_shared<DeviceChangeListener>(std::move(listener)) : nullptr;
 }
 
 void SimBackend::Notify() {
+  // The device list's lock is not held during the call: the listener may
+  // enumerate.
+  std::lock_guard<std::recursive_mutex> calls(m_listenerCall);
   std::shared_ptr<DeviceChangeListener> listener;
   {
     std::lock_guard<std::mutex> lock(m_mutex);

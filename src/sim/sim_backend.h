@@ -79,6 +79,7 @@ class SimBackend : public HidBackend {
   HidHandlePtr Open(const std::string& path, HidOpenMode mode, std::string* error) override;
   /// The device's own claim (SimDevice::Claim); an unknown path holds nothing.
   DeviceClaimPtr Claim(const std::string& path, bool* busy) override;
+  /// Returns once a call of the previous listener on another thread has ended.
   void SetDeviceChangeListener(DeviceChangeListener listener) override;
 
  private:
@@ -92,6 +93,10 @@ class SimBackend : public HidBackend {
   int m_nextPort = 1;
   int m_nextUnit = 0;
   std::vector<std::unique_ptr<SimPlugger>> m_pluggers;
+  /// Held by a call of the listener and by its replacement, so that a
+  /// listener removed is never running any more (its captures may go).
+  /// Recursive: a listener may replace itself.
+  std::recursive_mutex m_listenerCall;
   std::shared_ptr<DeviceChangeListener> m_listener;
 };
 
