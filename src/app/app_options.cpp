@@ -41,7 +41,7 @@ std::string AppUsage(const std::string& program) {
          "  --help           show this text\n"
          "  --version        show the version\n"
          "\n" +
-         std::string(kSimSpecHelp);
+         SimSpecHelp();
 }
 
 std::optional<StartFailure> BackendStartFailure(const ChosenBackend& chosen) {

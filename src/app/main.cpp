@@ -2,6 +2,8 @@
 // devices or, with --simulate SPEC, on simulated ones.
 #include <QApplication>
 #include <QMessageBox>
+#include <QMetaObject>
+#include <QPointer>
 #include <QString>
 #include <cstdio>
 #include <memory>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "app/app_options.h"
+#include "app/stop_request_watch.h"
 #include "app/tessarin_app.h"
 #include "platform/hid_platform.h"
 #include "sim/backend_choice.h"
@@ -65,11 +68,26 @@ int main(int argc, char** argv) {
   }
   tessarin::HidBackend& backend = *chosen.m_backend;
 
+  // Ctrl+C, and SIGTERM and SIGHUP at log-out, end the program as a close
+  // with nobody left to answer does: a running burn stops at its next block
+  // first. The watch hands each request to the Qt thread, where the window
+  // of the moment (read there only) is told.
+  QPointer<tessarin::QtDialogHost> window;
+  const tessarin::StopRequestWatch stops([&app, &window] {
+    QMetaObject::invokeMethod(
+        &app,
+        [&window] {
+          if (window) window->RequestEnd();
+        },
+        Qt::QueuedConnection);
+  });
+
   // A backend that reports device changes through a descriptor has it
   // watched by the window; the listener the dialog installed runs inside
   // ProcessDeviceChanges and posts the change to the dialog.
   tessarin::CTessarinApp theApp(
-      backend, tessarin::QtDialogHostFactory([&backend](tessarin::QtDialogHost& host) {
+      backend, tessarin::QtDialogHostFactory([&backend, &window](tessarin::QtDialogHost& host) {
+        window = &host;
         host.WatchDescriptor(backend.DeviceChangeFd(),
                              [&backend] { backend.ProcessDeviceChanges(); });
       }));

@@ -57,9 +57,12 @@ int wmain(int argc, wchar_t** argv) {
     return Fail(failure->m_message, failure->m_exitCode);
   }
 
-  // The window itself receives the system's device-change broadcast: the
-  // backend needs no listener of its own here.
-  tessarin::CTessarinApp theApp(*chosen.m_backend, tessarin::Win32DialogHostFactory());
+  // The window itself receives the system's device-change broadcast for real
+  // devices; simulated ones are heard through the backend's own listener.
+  const tessarin::DeviceChangeSource deviceChanges = chosen.m_sim != nullptr
+                                                         ? tessarin::DeviceChangeSource::kBackend
+                                                         : tessarin::DeviceChangeSource::kSystem;
+  tessarin::CTessarinApp theApp(*chosen.m_backend, tessarin::Win32DialogHostFactory(deviceChanges));
   theApp.StartInstance();
   return 0;
 }

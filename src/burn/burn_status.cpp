@@ -2,25 +2,25 @@
 
 namespace tessarin {
 
-const char* BurnStatusText(unsigned code) {
-  switch (code) {
-    case BURN_IDLE:
+const char* BurnStatusText(BurnStatus status) {
+  switch (status) {
+    case BurnStatus::BURN_IDLE:
       return "Idle";
-    case BURN_DOWNLOADING:
+    case BurnStatus::BURN_DOWNLOADING:
       return "Downloading...";
-    case BURN_DOWNLOAD_FAILED:
+    case BurnStatus::BURN_DOWNLOAD_FAILED:
       return "Downloading failed";
-    case BURN_VERIFYING:
+    case BurnStatus::BURN_VERIFYING:
       return "Verifying...";
-    case BURN_VERIFY_FAILED:
+    case BurnStatus::BURN_VERIFY_FAILED:
       return "Verifying failed";
-    case BURN_SUCCESS:
+    case BurnStatus::BURN_SUCCESS:
       return "Successed";
-    case BURN_COMPARING:
+    case BurnStatus::BURN_COMPARING:
       return "Comparing...";
-    case BURN_COMPARED_OK:
+    case BurnStatus::BURN_COMPARED_OK:
       return "Compared OK";
-    case BURN_COMPARE_FAILED:
+    case BurnStatus::BURN_COMPARE_FAILED:
       return "Comparision failed";
     default:
       return "";

@@ -3,9 +3,12 @@
 
 namespace tessarin {
 
-/// What a burn reports to its front end. The count that goes with a status is
-/// the bytes written (1), the next address compared (4, 7), otherwise 0.
-enum BurnStatus : unsigned {
+/// What a burn reports to its front end. The numbers are the codes the
+/// statuses are known by: a window message carries them (WM_BURN_STATUS), the
+/// command line's JSON output and the station's records keep them. The count
+/// that goes with a status is the bytes written (BURN_DOWNLOADING), the next
+/// address compared (BURN_VERIFYING, BURN_COMPARING), otherwise 0.
+enum class BurnStatus : unsigned {
   BURN_IDLE = 0,
   BURN_DOWNLOADING = 1,
   BURN_DOWNLOAD_FAILED = 2,
@@ -17,10 +20,14 @@ enum BurnStatus : unsigned {
   BURN_COMPARE_FAILED = 9,
 };
 
-/// The status text for a code: "Idle", "Downloading...", "Downloading failed",
+/// The code of a status, for the places that carry it as a number.
+constexpr unsigned BurnStatusCode(BurnStatus status) { return static_cast<unsigned>(status); }
+
+/// The status text: "Idle", "Downloading...", "Downloading failed",
 /// "Verifying...", "Verifying failed", "Successed", "Comparing...",
-/// "Compared OK", "Comparision failed"; "" for 3 and codes above 9. 8-bit
-/// ASCII, static storage.
-const char* BurnStatusText(unsigned code);
+/// "Compared OK", "Comparision failed"; "" for a value that is none of them
+/// (3, above 9: a number from outside converted at its boundary). 8-bit ASCII,
+/// static storage.
+const char* BurnStatusText(BurnStatus status);
 
 }  // namespace tessarin

@@ -19,25 +19,32 @@ namespace tessarin {
 
 class HidDeviceManager;
 
-/// Flags shared between a front end and the worker, each 0 = off.
+/// Flags shared between a front end and the worker.
 struct BurnFlags {
-  /// 1 from the moment Start() accepts a burn until the worker no longer uses
-  /// the manager, the sink or the flags (after its final status post).
-  std::atomic<int> m_workerRunning{0};
+  /// True from the moment Start() accepts a burn until the worker no longer
+  /// uses the manager, the sink or the flags (after its final status post).
+  std::atomic<bool> m_workerRunning{false};
   /// Set by the front end to stop a running burn (the window closing). Start()
   /// clears it; the worker only reads it.
-  std::atomic<int> m_cancelRequested{0};
-  /// Set by each target-list refresh: 1 while a device is open. A burn stops
-  /// at its next check when it drops to 0.
-  std::atomic<int> m_deviceOpen{0};
+  std::atomic<bool> m_cancelRequested{false};
+  /// Set by each target-list refresh: true while a device is open. A burn
+  /// stops at its next check when it turns false.
+  std::atomic<bool> m_deviceOpen{false};
 };
 
 /// What the compare pass of a changed-blocks burn found.
 struct CompareSummary {
-  long m_blocks = 0;         ///< blocks of READ_BLOCK_MAX bytes compared, from address 1 on
-  long m_changedBlocks = 0;  ///< of them, the ones that differ and are written
-  long m_bytesToWrite = 0;   ///< what the download writes and the verify reads back
+  long m_blocks = 0;  ///< blocks of READ_BLOCK_MAX bytes of the image, from address 1 on
+  /// Of them, the ones written: those that differ, and those left uncompared.
+  long m_changedBlocks = 0;
+  long m_bytesToWrite = 0;  ///< what the download writes and the verify reads back
+  /// Of m_changedBlocks, the ones written without being compared: the compare
+  /// stopped early since most of the first blocks differed, and the rest is
+  /// written as a whole burn writes it.
+  long m_uncomparedBlocks = 0;
   long SkippedBlocks() const { return m_blocks - m_changedBlocks; }
+  long ComparedBlocks() const { return m_blocks - m_uncomparedBlocks; }
+  bool StoppedEarly() const { return m_uncomparedBlocks > 0; }
 };
 
 /// Where the worker reports. Every call comes on the worker thread.
@@ -46,8 +53,8 @@ struct CompareSummary {
 class BurnStatusSink {
  public:
   virtual ~BurnStatusSink() = default;
-  /// One status code (BurnStatus) and its count.
-  virtual void PostStatus(unsigned code, long count) = 0;
+  /// One status and its count.
+  virtual void PostStatus(BurnStatus status, long count) = 0;
   /// A burn stopped by a cancel while a device is open: text
   /// "Downloading failed.", caption "Error". Status 0 is posted after it returns.
   virtual void ShowStopNotice(const std::string& text, const std::string& caption) = 0;
@@ -61,6 +68,9 @@ class BurnStatusSink {
   /// of the status 1 and 4 posts that follow run from 0 to
   /// `summary.m_bytesToWrite` (and there are none when it is 0).
   virtual void CompareFinished(const CompareSummary& summary) { (void)summary; }
+  /// The image's first byte is written and read back: from here on the
+  /// device holds the whole image; the serial descriptor follows.
+  virtual void Committed() {}
   /// The very last act of a worker started with Start() or RunSynchronously():
   /// called after m_workerRunning has been cleared, once the worker touches
   /// nothing of the front end any more but this sink. A window decides its Burn
@@ -76,7 +86,11 @@ enum class BurnScope {
   /// Only the blocks that differ from what the device holds, found by reading
   /// it first (status 7, "Comparing...", counting the next address). Address 0
   /// gets 0xFF before anything is read or written, every written byte is read
-  /// back, and the commit and the descriptor are those of the whole burn.
+  /// back, and the commit and the descriptor are those of the whole burn. The
+  /// bytes the descriptor step writes are not compared (that step writes and
+  /// reads them back itself). When more than BurnWorker::kProbeChangedMax of
+  /// the first BurnWorker::kProbeBlocks blocks differ, the compare stops there
+  /// and everything from that block on is written.
   kChangedBlocks,
 };
 
@@ -140,6 +154,11 @@ class BurnWorker {
   ReadyResult WaitDeviceReady();
 
   static constexpr int kReadyQueriesMax = 1000;
+  /// Skipping an unchanged block saves its write and its read-back, while
+  /// comparing it costs one read: once more than half of the first blocks
+  /// differ, comparing the rest costs more than it can save.
+  static constexpr long kProbeBlocks = 64;
+  static constexpr long kProbeChangedMax = kProbeBlocks / 2;
   /// The pause before the first verify read, the commit read-back and the
   /// descriptor read-back.
   static constexpr std::chrono::milliseconds kSettleDelay{20};
@@ -158,10 +177,13 @@ class BurnWorker {
   /// then, when `ownFrame`, a one-byte write and another ready wait (without
   /// it, the download's first block carries the 0xFF).
   BurnResult Invalidate(bool paged, bool ownFrame);
-  /// Reads the device from address 1 on and compares: `runs` gets the blocks
-  /// that differ, consecutive ones joined, each cut to its first and last
-  /// differing byte.
-  BurnResult ComparePass(const std::vector<std::uint8_t>& image, ByteRuns* runs);
+  /// Reads the device from address 1 on and compares, leaving out the bytes in
+  /// `uncompared` (the descriptor step's): `runs` gets the blocks that differ,
+  /// consecutive ones joined, each cut to its first and last differing byte;
+  /// after an early stop (see kChangedBlocks) the last run goes on to the
+  /// image's end.
+  BurnResult ComparePass(const std::vector<std::uint8_t>& image, ByteRun uncompared,
+                         ByteRuns* runs);
   /// Writes the runs of the image (byte 0 already 0xFF), page-bounded when
   /// paged; the count posted is the bytes written so far.
   BurnResult Download(const std::vector<std::uint8_t>& image, bool paged, const ByteRuns& runs);
@@ -173,7 +195,7 @@ class BurnWorker {
   BurnResult Commit(std::uint8_t commitByte);
   /// Writes and reads back the serial-number descriptor, or its clear.
   BurnResult WriteSerialDescriptor(const std::u16string& serialNo);
-  BurnResult Fail(unsigned code);
+  BurnResult Fail(BurnStatus status);
   bool StopRequested() const;
 
   HidDeviceManager& m_hid;

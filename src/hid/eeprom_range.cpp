@@ -25,4 +25,18 @@ EepromWalkResult ReadEepromRange(HidDeviceManager& hid, std::uint32_t address, s
   return {EepromWalk::kDone, address};
 }
 
+EepromWalkResult ReadEepromInto(HidDeviceManager& hid, std::uint32_t address, std::uint32_t length,
+                                std::vector<std::uint8_t>* out,
+                                const std::function<void(std::uint32_t next)>& onProgress) {
+  out->assign(length, 0);
+  const std::uint32_t start = address;
+  return ReadEepromRange(hid, address, length,
+                         [&](std::uint32_t at, std::span<const std::uint8_t> bytes) {
+                           std::copy(bytes.begin(), bytes.end(), out->begin() + (at - start));
+                           if (onProgress)
+                             onProgress(at + static_cast<std::uint32_t>(bytes.size()));
+                           return true;
+                         });
+}
+
 }  // namespace tessarin

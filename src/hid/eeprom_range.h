@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <vector>
 
 namespace tessarin {
 
@@ -32,5 +33,13 @@ struct EepromWalkResult {
 /// takes the device lock through ReadBlock.
 EepromWalkResult ReadEepromRange(HidDeviceManager& hid, std::uint32_t address, std::uint32_t length,
                                  const EepromBlockFn& onBlock);
+
+/// ReadEepromRange into a buffer: *out becomes `length` bytes, the byte of
+/// EEPROM address `address + i` at index i, and `onProgress(next address)` is
+/// called after each block. After a failed read (kReadFailed at the block's
+/// address) the bytes from that block on are 0.
+EepromWalkResult ReadEepromInto(HidDeviceManager& hid, std::uint32_t address, std::uint32_t length,
+                                std::vector<std::uint8_t>* out,
+                                const std::function<void(std::uint32_t next)>& onProgress = {});
 
 }  // namespace tessarin

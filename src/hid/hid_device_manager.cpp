@@ -40,7 +40,33 @@ std::string LengthsText(const HidInterfaceInfo& info) {
 
 }  // namespace
 
+std::string SkipReasonText(SkipReason why) {
+  switch (why) {
+    case SkipReason::kBusy:
+      return "busy: another program is burning or reading it";
+    case SkipReason::kLockBusy:
+      return "not probed: the device lock stayed busy for " +
+             std::to_string(HidDeviceManager::kLockWait.count()) + " ms";
+    case SkipReason::kNoAnswer:
+      return "no answer to the probe";
+    case SkipReason::kNotExamined:
+    case SkipReason::kNoReportLength:
+    case SkipReason::kCannotOpen:
+      break;
+  }
+  return "";
+}
+
 HidDeviceManager::HidDeviceManager(HidBackend& backend) : m_backend(backend) {}
+
+void HidDeviceManager::Skip(const HidInterfaceInfo& info, SkipReason why) {
+  m_skipped.push_back({info, why, SkipReasonText(why)});
+}
+
+void HidDeviceManager::SkipUnopened(const HidInterfaceInfo& info, const std::string& error) {
+  m_skipped.push_back(
+      {info, SkipReason::kCannotOpen, error.empty() ? "cannot open " + info.m_path : error});
+}
 
 HidDeviceManager::~HidDeviceManager() { Clear(); }
 
@@ -90,7 +116,7 @@ HidDeviceManager::Entry HidDeviceManager::Scan(
   for (const HidInterfaceInfo& info : m_backend.Enumerate()) {
     if (accept && !accept(info)) continue;
     if (!info.m_error.empty()) {
-      m_skipped.push_back({info, info.m_error});
+      m_skipped.push_back({info, SkipReason::kNotExamined, info.m_error});
       continue;
     }
     // The enumeration already knows the report lengths, so an interface that
@@ -99,19 +125,21 @@ HidDeviceManager::Entry HidDeviceManager::Scan(
     const ReportMode mode =
         ChooseReportMode(info.m_outputReportByteLength, info.m_featureReportByteLength);
     if (mode == REPORT_MODE_NONE) {
-      m_skipped.push_back({info, "no 65-byte report: " + LengthsText(info)});
+      m_skipped.push_back(
+          {info, SkipReason::kNoReportLength,
+           "no " + std::to_string(REPORT_LENGTH) + "-byte report: " + LengthsText(info)});
       continue;
     }
     bool busy = false;
     const DeviceClaimPtr claim = m_backend.Claim(info.m_path, &busy);
     if (!claim) {
-      m_skipped.push_back({info, kBusySkipReason, /*m_busy=*/true});
+      Skip(info, SkipReason::kBusy);
       continue;
     }
     std::string error;
     HidHandlePtr query = m_backend.Open(info.m_path, HidOpenMode::kQuery, &error);
     if (!query) {
-      m_skipped.push_back({info, error.empty() ? "cannot open " + info.m_path : error});
+      SkipUnopened(info, error);
       continue;
     }
     HidHandlePtr write;
@@ -122,7 +150,7 @@ HidDeviceManager::Entry HidDeviceManager::Scan(
       write = m_backend.Open(info.m_path, HidOpenMode::kWrite, &error);
       if (write) read = m_backend.Open(info.m_path, HidOpenMode::kRead, &error);
       if (!write || !read) {
-        m_skipped.push_back({info, error.empty() ? "cannot open " + info.m_path : error});
+        SkipUnopened(info, error);
         continue;
       }
     }
@@ -138,10 +166,10 @@ HidDeviceManager::Entry HidDeviceManager::Scan(
         break;
       }
       case ProbeResult::kLockBusy:
-        m_skipped.push_back({info, "not probed: the device lock stayed busy for 300 ms"});
+        Skip(info, SkipReason::kLockBusy);
         break;
       case ProbeResult::kNoAnswer:
-        m_skipped.push_back({info, "no answer to the probe"});
+        Skip(info, SkipReason::kNoAnswer);
         break;
     }
   }
@@ -170,7 +198,9 @@ bool HidDeviceManager::WriteBlock(std::uint32_t address, const std::uint8_t* dat
   if (length < 0 || length > WRITE_BLOCK_MAX) return false;
   if (length > 0 && data == nullptr) return false;
   ReportFrame request = WriteRequestFrame(address, length);
-  if (length > 0) std::memcpy(request.data() + 5, data, static_cast<std::size_t>(length));
+  if (length > 0) {
+    std::memcpy(request.data() + WRITE_DATA_OFFSET, data, static_cast<std::size_t>(length));
+  }
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     const Entry entry = Current();
     if (!entry) return false;
@@ -196,7 +226,9 @@ bool HidDeviceManager::ReadBlock(std::uint32_t address, int length, std::uint8_t
     const bool fetched = Fetch(*entry, reply);
     lock.unlock();
     if (!fetched) continue;
-    if (length > 0) std::memcpy(out, reply.data() + 1, static_cast<std::size_t>(length));
+    if (length > 0) {
+      std::memcpy(out, reply.data() + REPLY_DATA_OFFSET, static_cast<std::size_t>(length));
+    }
     return true;
   }
   return false;

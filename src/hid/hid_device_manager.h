@@ -34,17 +34,32 @@ struct HidDeviceEntry {
   bool opened = false;
 };
 
+/// Why Scan() left an interface out of the list.
+enum class SkipReason {
+  kNotExamined,     ///< the enumeration could not read its ids or lengths
+  kNoReportLength,  ///< neither its output nor its feature report is 65 bytes long
+  kBusy,            ///< another program has claimed it: not probed
+  kCannotOpen,      ///< a handle on it could not be opened
+  kLockBusy,        ///< the device lock stayed busy: not probed
+  kNoAnswer,        ///< the probe got no reply
+};
+
 /// An interface that Scan() looked at but did not list, and why; kept so a
 /// front end can explain an empty list (permission denied and the rule that
 /// fixes it, report lengths that do not qualify, no answer to the probe).
-/// The reason Scan() gives for a device another program has claimed.
-inline constexpr char kBusySkipReason[] = "busy: another program is burning or reading it";
-
 struct HidSkippedInterface {
   HidInterfaceInfo m_info;
+  SkipReason m_why = SkipReason::kNotExamined;
+  /// The reason in words: the system's for kNotExamined and kCannotOpen
+  /// ("open /dev/hidraw3: Permission denied ..."), the report lengths for
+  /// kNoReportLength, SkipReasonText(m_why) for the others.
   std::string m_reason;
-  bool m_busy = false;  ///< another program has claimed it (m_reason: kBusySkipReason)
 };
+
+/// The words of a reason that carries no detail of its own: "busy: another
+/// program is burning or reading it", "not probed: the device lock stayed
+/// busy for 300 ms", "no answer to the probe"; "" for the others.
+std::string SkipReasonText(SkipReason why);
 
 /// The device list, the current device and the device lock. Scan() and
 /// Open() run on one thread (the user-interface thread, or the command-line
@@ -62,9 +77,9 @@ class HidDeviceManager {
   /// Drops the previous list (and with it the current entry) and lists every
   /// present interface that qualifies and answers the probe, in enumeration
   /// order. A device another program has claimed is not probed (its frames
-  /// would land in the middle of that program's) and is listed as skipped. Returns the first entry, null when none. Every handle the scan
-  /// opens is closed before it returns; an entry still in use by an exchange
-  /// on another thread is closed when that exchange lets go of it.
+  /// would land in the middle of that program's) and is listed as skipped. Returns the first entry,
+  /// null when none. Every handle the scan opens is closed before it returns; an entry still in use
+  /// by an exchange on another thread is closed when that exchange lets go of it.
   Entry Scan();
   /// The same, over only the interfaces `accept` takes (one port's device for
   /// a station slot): the others are neither opened nor probed nor listed as
@@ -122,6 +137,9 @@ class HidDeviceManager {
   friend class HidDeviceManagerTestAccess;
 
   enum class ProbeResult { kAnswered, kLockBusy, kNoAnswer };
+  void Skip(const HidInterfaceInfo& info, SkipReason why);
+  /// kCannotOpen with the open's error, or "cannot open <path>" when it gave none.
+  void SkipUnopened(const HidInterfaceInfo& info, const std::string& error);
   ProbeResult ProbeInterface(ReportMode mode, HidHandle* featureHandle, HidHandle* writeHandle,
                              HidHandle* readHandle);
 

@@ -39,6 +39,12 @@ inline constexpr std::uint32_t KESTROVA_VENDOR_ID = 0x0495;
 /// A request or reply: byte 0 the report ID (always 0), byte 1 the command,
 /// bytes 2-4 the operands, bytes 5-64 the data of a write.
 using ReportFrame = std::array<std::uint8_t, REPORT_LENGTH>;
+/// Where a write request's data begins.
+inline constexpr int WRITE_DATA_OFFSET = 5;
+/// Where a reply's data begins: the bytes read, or the answer of a query.
+inline constexpr int REPLY_DATA_OFFSET = 1;
+static_assert(WRITE_DATA_OFFSET + WRITE_BLOCK_MAX == REPORT_LENGTH);
+static_assert(REPLY_DATA_OFFSET + READ_BLOCK_MAX == REPORT_LENGTH);
 
 /// A request frame: the command and its three operand bytes, the rest zero.
 constexpr ReportFrame RequestFrame(std::uint8_t command, std::uint8_t b2 = 0, std::uint8_t b3 = 0,

@@ -5,9 +5,8 @@
 
 namespace tessarin {
 
-ImageReadResult ReadImageFile(const std::filesystem::path& path, const ImageReadOptions& options) {
-  WholeFile file =
-      ReadWholeFile(path, static_cast<uint64_t>(EEPROM_BYTES), options.m_afterSizeCheck);
+ImageReadResult ReadImageFile(const std::filesystem::path& path, FileOpener& files) {
+  WholeFile file = ReadWholeFile(path, static_cast<uint64_t>(EEPROM_BYTES), files);
   ImageReadResult result;
   result.m_lastWriteTicks = file.m_lastWriteTicks;
   result.m_fileSize = file.m_fileSize;

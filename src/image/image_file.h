@@ -3,11 +3,11 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
 
 #include "image/rom_image.h"
+#include "platform/file_io.h"
 
 namespace tessarin {
 
@@ -33,16 +33,10 @@ struct ImageReadResult {
   SharedRomImage m_image;   ///< the whole file for kNone; null otherwise
 };
 
-/// Test seam: called between the size check and the read.
-struct ImageReadOptions {
-  std::function<void()> m_afterSizeCheck;
-};
-
-/// Opens `path` without ever blocking (FIFOs and other non-regular files count as cannot-open),
-/// refuses more than EEPROM_BYTES bytes before reading them, and reads the whole file. A file
-/// that grows past the limit between the check and the read is refused as kTooLarge.
-/// Any thread; touches nothing but the file.
-ImageReadResult ReadImageFile(const std::filesystem::path& path,
-                              const ImageReadOptions& options = {});
+/// Opens `path` through `files` without ever blocking (FIFOs and other non-regular files count
+/// as cannot-open), refuses more than EEPROM_BYTES bytes before reading them, and reads the
+/// whole file. A file that grows past the limit between the check and the read is refused as
+/// kTooLarge. Any thread; touches nothing but the file.
+ImageReadResult ReadImageFile(const std::filesystem::path& path, FileOpener& files = SystemFiles());
 
 }  // namespace tessarin

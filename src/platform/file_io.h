@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -64,12 +64,37 @@ struct WholeFile {
   bool m_grew = false;
 };
 
-/// Opens `path` as ReadOnlyFile::Open does, refuses a file longer than `limit` before reading
-/// it, then reads until the end (the file may have changed since the open) and refuses it
-/// again if it grew past the limit. `afterSizeCheck` (tests) runs between the check and the
-/// read. Any thread.
+/// A file open for reading, as a whole-file read sees it.
+class ReadableFile {
+ public:
+  virtual ~ReadableFile() = default;
+  /// Length at the time of the open.
+  virtual uint64_t Size() const = 0;
+  /// As ReadOnlyFile::LastWriteTicks.
+  virtual std::optional<uint64_t> LastWriteTicks() const = 0;
+  /// Reads up to `size` bytes at the current position. Returns the count (0 at the end) or -1
+  /// with the reason in *err.
+  virtual int64_t Read(void* buffer, size_t size, std::string* err) = 0;
+};
+
+/// Where whole-file reads open their files: SystemFiles() (the real ones, through
+/// ReadOnlyFile), or a test's own whose files change or fail while they are read.
+class FileOpener {
+ public:
+  virtual ~FileOpener() = default;
+  /// As ReadOnlyFile::Open: null with "open <path>: <reason>" in *err.
+  virtual std::unique_ptr<ReadableFile> OpenForReading(const std::filesystem::path& path,
+                                                       std::string* err) = 0;
+};
+
+/// The system's files. Any thread.
+FileOpener& SystemFiles();
+
+/// Opens `path` through `files`, refuses a file longer than `limit` before reading it, then
+/// reads until the end (the file may have changed since the open) and refuses it again if it
+/// grew past the limit. Any thread.
 WholeFile ReadWholeFile(const std::filesystem::path& path, uint64_t limit,
-                        const std::function<void()>& afterSizeCheck = {});
+                        FileOpener& files = SystemFiles());
 
 /// An exclusive lock on a file, held until the object goes (or the process ends: the system
 /// releases it then, however the process ended). Move-only.
@@ -91,6 +116,13 @@ class FileLock {
   intptr_t m_handle = -1;
 };
 
+/// The folder a program keeps the files it makes in when the user names no
+/// place: on Windows the user's local application data folder's own
+/// "Tessarin" folder (%LOCALAPPDATA%\Tessarin; not created here); on Linux,
+/// and where Windows names no such folder, empty: the current folder, as
+/// command-line tools there use.
+std::filesystem::path DefaultDataFolder();
+
 /// The local zone's base bias in minutes (UTC = local standard time + bias), read afresh.
 int32_t PlatformTimeZoneBias();
 
@@ -103,6 +135,14 @@ int32_t PlatformTimeZoneBias();
 /// "<step> <path>: <reason>" (step: create, write or replace), naming `path` as given.
 bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8_t> bytes,
                         std::string* err);
+
+/// Creates `path` as a new file, writes `bytes` into it and flushes it to disk. A name that is
+/// taken (a file, a directory, a symbolic link, even a dangling one) is never opened: false with
+/// *exists = true and nothing touched. On any other failure false with *exists = false, the
+/// reason in *err as "<step> <path>: <reason>" (step: create or write) and nothing left under
+/// the name. Any thread.
+bool WriteNewFile(const std::filesystem::path& path, std::span<const uint8_t> bytes, bool* exists,
+                  std::string* err);
 
 /// A file mapped into memory and shared with it: every byte stored through Data() is in the
 /// file at once, so it survives the death of the process (not a power cut). Move-only; unmapped

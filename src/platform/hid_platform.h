@@ -1,12 +1,15 @@
 // The thin layer between the device manager and the operating system's HID
-// stack: what the manager needs of the platform, and nothing more.
+// stack: what the manager needs of the platform, and the device-change
+// listener slot every backend keeps.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tessarin {
@@ -74,6 +77,37 @@ inline constexpr int DEVICE_NODES_CHANGED = 7;
 /// (documented there); front ends marshal it to their own thread.
 using DeviceChangeListener = std::function<void(int eventCode)>;
 
+/// Holds a backend's listener and calls it, so that whoever removes or
+/// replaces it may free what the old one refers to as soon as Set() returns:
+/// a call in progress on another thread is waited for, and no call begins
+/// with the old listener afterwards. Calls are made one at a time. A call
+/// holds no lock of the backend, so the listener may enumerate or open
+/// devices, and it may replace or remove itself; it must not wait for
+/// another thread that is setting the listener. Any thread.
+class DeviceChangeSlot {
+ public:
+  /// Installs `listener` (an empty function removes it).
+  void Set(DeviceChangeListener listener) {
+    std::lock_guard<std::recursive_mutex> lock(m_call);
+    m_listener =
+        listener ? std::make_shared<const DeviceChangeListener>(std::move(listener)) : nullptr;
+  }
+
+  /// Calls the listener, if one is installed, with `eventCode`.
+  void Notify(int eventCode = DEVICE_NODES_CHANGED) {
+    std::lock_guard<std::recursive_mutex> lock(m_call);
+    // The copy keeps a listener that replaces itself alive until it returns.
+    const std::shared_ptr<const DeviceChangeListener> listener = m_listener;
+    if (listener) (*listener)(eventCode);
+  }
+
+ private:
+  /// Held through each call and by Set(); recursive, so a listener may set
+  /// the listener.
+  std::recursive_mutex m_call;
+  std::shared_ptr<const DeviceChangeListener> m_listener;
+};
+
 /// The exclusive use of one device by this program for a burn or a read, so
 /// that two programs (or two windows) never interleave their frames. Released
 /// when the object goes, and by the system when the process ends.
@@ -114,6 +148,8 @@ class HidBackend {
   }
 
   /// Installs (or, with an empty function, removes) the device-change listener.
+  /// Returns once a call of the old listener in progress on another thread has
+  /// ended, and the old listener is never called again (a DeviceChangeSlot).
   virtual void SetDeviceChangeListener(DeviceChangeListener listener) = 0;
 
   /// A file descriptor that becomes readable when devices change, for front

@@ -51,16 +51,16 @@ SimBackend::~SimBackend() {
 }
 
 std::string SimBackend::AddDevice(SimDeviceConfig config, const std::string& port) {
-  return AddDevice(std::make_shared<SimDevice>(std::move(config), m_clock), /*plugInAgain=*/false,
-                   port);
+  return AddDevice(std::make_shared<SimDevice>(std::move(config), m_clock), port,
+                   /*plugInAgain=*/false);
 }
 
-std::string SimBackend::AddDevice(std::shared_ptr<SimDevice> device, bool plugInAgain,
-                                  const std::string& port) {
+std::string SimBackend::AddDevice(std::shared_ptr<SimDevice> device, const std::string& port,
+                                  bool plugInAgain) {
   // A device unplugged before is plugged in again; a new one keeps the
   // vanishing its configuration plans (vanish-after=K, 0 included).
   if (plugInAgain && device->Vanished()) device->Reattach();
-  device->SetVanishListener([this] { Notify(); });
+  device->SetVanishListener([this] { m_listener.Notify(); });
   std::string path;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -69,7 +69,7 @@ std::string SimBackend::AddDevice(std::shared_ptr<SimDevice> device, bool plugIn
     m_devices.emplace_back(path, std::move(device));
     m_ports.push_back(port.empty() ? "usb-" + std::to_string(index) : port);
   }
-  Notify();
+  m_listener.Notify();
   return path;
 }
 
@@ -106,7 +106,7 @@ bool SimBackend::RemoveDevice(const std::string& path) {
   }
   device->SetVanishListener({});
   device->Vanish();
-  Notify();
+  m_listener.Notify();
   return true;
 }
 
@@ -171,21 +171,7 @@ DeviceClaimPtr SimBackend::Claim(const std::string& path, bool* busy) {
 }
 
 void SimBackend::SetDeviceChangeListener(DeviceChangeListener listener) {
-  std::lock_guard<std::recursive_mutex> calls(m_listenerCall);
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_listener = listener ? std::make_shared<DeviceChangeListener>(std::move(listener)) : nullptr;
-}
-
-void SimBackend::Notify() {
-  // The device list's lock is not held during the call: the listener may
-  // enumerate.
-  std::lock_guard<std::recursive_mutex> calls(m_listenerCall);
-  std::shared_ptr<DeviceChangeListener> listener;
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    listener = m_listener;
-  }
-  if (listener) (*listener)(DEVICE_NODES_CHANGED);
+  m_listener.Set(std::move(listener));
 }
 
 }  // namespace tessarin

@@ -50,14 +50,12 @@ class SimBackend : public HidBackend {
   /// (Reattach()), EEPROM intact, unless `plugInAgain` is false (a new device
   /// that is to vanish at once).
   std::string AddDevice(SimDeviceConfig config, const std::string& port = {});
-  std::string AddDevice(std::shared_ptr<SimDevice> device, bool plugInAgain = true,
-                        const std::string& port = {});
-  /// A port given without `plugInAgain` would be taken for it.
-  std::string AddDevice(std::shared_ptr<SimDevice> device, const char* port) = delete;
-  /// Starts plugging the plan's devices on a thread of its own (real time),
-  /// into ports "port-<k>" numbered on from 1 over all plans. Each unit keeps
-  /// its EEPROM in `dir`/unit-<u>.eeprom (u counted on over all plans) when
-  /// `dir` is given.
+  std::string AddDevice(std::shared_ptr<SimDevice> device, const std::string& port = {},
+                        bool plugInAgain = true);
+  /// Starts plugging the plan's devices on a thread of its own, on the
+  /// backend's clock (the real one when it has none; see SimPlugger), into ports "port-<k>"
+  /// numbered on from 1 over all plans. Each unit keeps its EEPROM in `dir`/unit-<u>.eeprom (u
+  /// counted on over all plans) when `dir` is given.
   void StartPlugging(SimPlugPlan plan, const std::string& dir);
   /// True when every plan has plugged and unplugged all its units.
   bool PluggingDone() const;
@@ -83,8 +81,6 @@ class SimBackend : public HidBackend {
   void SetDeviceChangeListener(DeviceChangeListener listener) override;
 
  private:
-  void Notify();
-
   std::shared_ptr<SimClock> m_clock;
   mutable std::mutex m_mutex;
   std::vector<std::pair<std::string, std::shared_ptr<SimDevice>>> m_devices;
@@ -93,11 +89,7 @@ class SimBackend : public HidBackend {
   int m_nextPort = 1;
   int m_nextUnit = 0;
   std::vector<std::unique_ptr<SimPlugger>> m_pluggers;
-  /// Held by a call of the listener and by its replacement, so that a
-  /// listener removed is never running any more (its captures may go).
-  /// Recursive: a listener may replace itself.
-  std::recursive_mutex m_listenerCall;
-  std::shared_ptr<DeviceChangeListener> m_listener;
+  DeviceChangeSlot m_listener;
 };
 
 }  // namespace tessarin

@@ -16,6 +16,10 @@ void RealSimClock::Sleep(std::chrono::nanoseconds duration) {
   }
 }
 
+void RealSimClock::Pause(std::chrono::nanoseconds duration) {
+  if (duration.count() > 0) std::this_thread::sleep_for(duration);
+}
+
 std::chrono::nanoseconds RealSimClock::Now() const {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::steady_clock::now().time_since_epoch());

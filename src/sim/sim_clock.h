@@ -13,6 +13,9 @@ class SimClock {
   virtual ~SimClock() = default;
   /// Lets `duration` pass. Any thread.
   virtual void Sleep(std::chrono::nanoseconds duration) = 0;
+  /// Lets at least about `duration` pass where precision does not matter (the
+  /// pause of a polling loop). Any thread.
+  virtual void Pause(std::chrono::nanoseconds duration) { Sleep(duration); }
   /// Time since an arbitrary start.
   virtual std::chrono::nanoseconds Now() const = 0;
 };
@@ -21,6 +24,8 @@ class SimClock {
 class RealSimClock : public SimClock {
  public:
   void Sleep(std::chrono::nanoseconds duration) override;
+  /// A plain sleep, without the busy wait that makes Sleep() precise.
+  void Pause(std::chrono::nanoseconds duration) override;
   std::chrono::nanoseconds Now() const override;
 };
 

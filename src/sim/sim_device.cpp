@@ -50,10 +50,6 @@ class SimDeviceClaim final : public DeviceClaim {
   std::optional<FileLock> m_lock;
 };
 
-namespace {
-
-}  // namespace
-
 SimDevice::SimDevice(SimDeviceConfig config, std::shared_ptr<SimClock> clock)
     : m_config(std::move(config)), m_clock(std::move(clock)) {
   bool fresh = true;
@@ -120,13 +116,9 @@ void SimDevice::Log(FrameTransfer transfer, bool ok, const std::uint8_t* bytes,
 }
 
 void SimDevice::WaitLatency() {
-  std::chrono::nanoseconds latency;
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    latency = m_config.m_latency;
-  }
-  // Outside the lock, so the other thread's transfer can run meanwhile.
-  if (latency.count() > 0 && m_clock) m_clock->Sleep(latency);
+  // The latency never changes after construction, so it is read without the
+  // lock, and slept outside it: the other thread's transfer can run meanwhile.
+  if (m_config.m_latency.count() > 0 && m_clock) m_clock->Sleep(m_config.m_latency);
 }
 
 template <typename Exchange>
@@ -161,11 +153,10 @@ bool SimDevice::HandleFetch(HidReportType type, std::uint8_t* report, std::size_
   return Transfer([&](bool gone) {
     const long ordinal = ++m_fetches;
     const bool ok = !gone && report != nullptr && type != HidReportType::kOutput &&
-                    TransferAllowed(type, length) &&
-                    m_config.m_failFetches.count(ordinal) == 0 && m_hasReply;
+                    TransferAllowed(type, length) && m_config.m_failFetches.count(ordinal) == 0 &&
+                    m_hasReply;
     if (ok) std::memcpy(report, m_reply.data(), kFrameBytes);
-    Log(type == HidReportType::kFeature ? FrameTransfer::kFetchFeature
-                                        : FrameTransfer::kFetchInput,
+    Log(type == HidReportType::kFeature ? FrameTransfer::kFetchFeature : FrameTransfer::kFetchInput,
         ok, ok ? m_reply.data() : nullptr, kFrameBytes);
     return ok;
   });
@@ -215,7 +206,8 @@ void SimDevice::Execute(const std::uint8_t* request) {
   switch (request[1]) {
     case CMD_WRITE_EEPROM: {
       const int n = std::min<int>(request[4], WRITE_BLOCK_MAX);
-      for (int i = 0; i < n; ++i) m_eeprom[(address + i) & ADDRESS_MASK] = request[5 + i];
+      for (int i = 0; i < n; ++i)
+        m_eeprom[(address + i) & ADDRESS_MASK] = request[WRITE_DATA_OFFSET + i];
       m_notReadyLeft = m_config.m_readyAfter;
       break;
     }
@@ -225,7 +217,7 @@ void SimDevice::Execute(const std::uint8_t* request) {
       for (int i = 0; i < n; ++i) {
         const std::uint32_t a = (address + i) & ADDRESS_MASK;
         const std::uint8_t flip = m_config.m_corruptAddresses.count(a) != 0 ? 0xFF : 0x00;
-        m_reply[1 + i] = m_eeprom[a] ^ flip;
+        m_reply[REPLY_DATA_OFFSET + i] = m_eeprom[a] ^ flip;
       }
       m_hasReply = true;
       break;
@@ -236,7 +228,7 @@ void SimDevice::Execute(const std::uint8_t* request) {
       break;
     case CMD_QUERY_PAGED_WRITE:
       m_reply.fill(0);
-      m_reply[1] = m_config.m_pagedWrite ? 1 : 0;
+      m_reply[REPLY_DATA_OFFSET] = m_config.m_pagedWrite ? 1 : 0;
       m_hasReply = true;
       break;
     case CMD_PREPARE_WRITE:
@@ -249,7 +241,7 @@ void SimDevice::Execute(const std::uint8_t* request) {
         if (!ready) --m_notReadyLeft;
       }
       m_reply.fill(0);
-      m_reply[1] = ready ? 1 : 0;
+      m_reply[REPLY_DATA_OFFSET] = ready ? 1 : 0;
       m_hasReply = true;
       break;
     }
@@ -257,11 +249,6 @@ void SimDevice::Execute(const std::uint8_t* request) {
       // An unknown command is taken and not answered; the last reply stays.
       break;
   }
-}
-
-bool SimDevice::Flush(std::string* error) {
-  (void)error;
-  return true;
 }
 
 std::vector<std::uint8_t> SimDevice::Eeprom() const {
@@ -284,16 +271,6 @@ void SimDevice::SetAnswersProbe(bool answers) {
 void SimDevice::SetPagedWrite(bool paged) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_config.m_pagedWrite = paged;
-}
-
-void SimDevice::SetReadyAfter(int queries) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_config.m_readyAfter = queries;
-}
-
-void SimDevice::SetLatency(std::chrono::nanoseconds latency) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_config.m_latency = latency;
 }
 
 void SimDevice::FailSend(long ordinal) {
@@ -324,11 +301,6 @@ bool SimDevice::Vanished() const {
 void SimDevice::Reattach() {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_config.m_vanishAfterFrames = -1;
-}
-
-void SimDevice::SetDenyOpen(bool deny) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_config.m_denyOpen = deny;
 }
 
 bool SimDevice::DenyOpen() const {

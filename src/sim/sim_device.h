@@ -21,15 +21,20 @@
 
 namespace tessarin {
 
+/// The identifiers of a simulated device unless its configuration gives
+/// others: a Kestrova device of the 0x8041 family.
+inline constexpr std::uint16_t kSimDefaultVendorId = KESTROVA_VENDOR_ID;
+inline constexpr std::uint16_t kSimDefaultProductId = 0x8041;
+
 /// What a simulated device is and how it misbehaves. Report lengths count the
 /// report ID byte, like HidInterfaceInfo; a transfer succeeds only on a report
 /// type whose length is exactly 65, so the lengths also decide the report mode
 /// the program chooses (65/any: output-input; 0 or 64 / 65: feature).
 struct SimDeviceConfig {
-  std::uint16_t m_vendorId = 0x0495;
-  std::uint16_t m_productId = 0x8041;
-  std::uint16_t m_outputReportByteLength = 65;
-  std::uint16_t m_inputReportByteLength = 65;
+  std::uint16_t m_vendorId = kSimDefaultVendorId;
+  std::uint16_t m_productId = kSimDefaultProductId;
+  std::uint16_t m_outputReportByteLength = REPORT_LENGTH;
+  std::uint16_t m_inputReportByteLength = REPORT_LENGTH;
   std::uint16_t m_featureReportByteLength = 0;
 
   /// The answer to CMD_QUERY_PAGED_WRITE.
@@ -105,17 +110,11 @@ class SimDevice : public std::enable_shared_from_this<SimDevice> {
   /// Why loading the EEPROM file or image failed; empty when it did not.
   std::string LoadError() const;
 
-  /// Kept for the callers that end a session: a kept EEPROM is in its file
-  /// already, so this always succeeds.
-  bool Flush(std::string* error = nullptr);
-
   // Inspection and control, for tests and the demo.
   std::vector<std::uint8_t> Eeprom() const;
   void SetEeprom(std::uint32_t address, const std::vector<std::uint8_t>& bytes);
   void SetAnswersProbe(bool answers);
   void SetPagedWrite(bool paged);
-  void SetReadyAfter(int queries);
-  void SetLatency(std::chrono::nanoseconds latency);
   void FailSend(long ordinal);   ///< the ordinal-th send from the start fails
   void FailFetch(long ordinal);  ///< the ordinal-th fetch from the start fails
   void CorruptAt(std::uint32_t address);
@@ -127,7 +126,6 @@ class SimDevice : public std::enable_shared_from_this<SimDevice> {
   /// Called (on the transferring thread, no lock held) when the transfer count
   /// reaches the planned vanishing, as a real removal is announced.
   void SetVanishListener(std::function<void()> onVanish);
-  void SetDenyOpen(bool deny);
   bool DenyOpen() const;
 
   /// The transfer log, oldest first; kept while logging is on (the default).

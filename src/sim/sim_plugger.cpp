@@ -1,29 +1,19 @@
 #include "sim/sim_plugger.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <utility>
 
 namespace tessarin {
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// How often the plugger looks at its ports: far below any linger worth giving.
-constexpr auto kTick = std::chrono::milliseconds(2);
-constexpr int kUntouchedFactor = 20;
-
-struct PortState {
+struct SimPlugger::PortState {
   std::shared_ptr<SimDevice> m_device;  // null: the port is free
   std::string m_path;
   long m_transfers = 0;
-  Clock::time_point m_lastActivity;
+  std::chrono::nanoseconds m_lastActivity{0};
 };
-
-}  // namespace
 
 SimPlugger::SimPlugger(SimBackend& backend, SimPlugPlan plan, std::vector<std::string> ports,
                        std::string dir, int firstUnit, std::shared_ptr<SimClock> clock)
@@ -32,32 +22,28 @@ SimPlugger::SimPlugger(SimBackend& backend, SimPlugPlan plan, std::vector<std::s
       m_ports(std::move(ports)),
       m_dir(std::move(dir)),
       m_firstUnit(firstUnit),
-      m_clock(std::move(clock)) {
+      m_deviceClock(clock),
+      m_clock(clock ? std::move(clock) : RealClock()),
+      m_portStates(m_ports.size()) {
+  // The first unit is there from the start, as on a bench where the program
+  // is started with a device plugged in.
+  PlugNext(m_clock->Now());
   m_thread = std::thread([this] { Run(); });
 }
 
 SimPlugger::~SimPlugger() {
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_stop = true;
-  }
-  m_wake.notify_all();
+  m_stop.store(true);
   m_thread.join();
 }
 
 void SimPlugger::Run() {
-  std::vector<PortState> ports(m_ports.size());
-  int plugged = 0;
-  Clock::time_point nextPlug = Clock::now();
+  std::vector<PortState>& ports = m_portStates;
   for (;;) {
-    {
-      std::unique_lock<std::mutex> lock(m_mutex);
-      if (m_wake.wait_for(lock, kTick, [this] { return m_stop; })) return;
-    }
-    const Clock::time_point now = Clock::now();
-    bool anyPlugged = false;
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-      PortState& port = ports[i];
+    if (m_stop.load()) return;
+    m_clock->Pause(kTick);
+    if (m_stop.load()) return;
+    const std::chrono::nanoseconds now = m_clock->Now();
+    for (PortState& port : ports) {
       if (!port.m_device) continue;
       const long transfers = port.m_device->Sends() + port.m_device->Fetches();
       if (transfers != port.m_transfers) {
@@ -71,35 +57,39 @@ void SimPlugger::Run() {
       if (port.m_device->Vanished() || now - port.m_lastActivity >= linger) {
         m_backend.RemoveDevice(port.m_path);
         port = PortState{};
-      } else {
-        anyPlugged = true;
       }
     }
-    if (plugged < m_plan.m_units && now >= nextPlug) {
-      for (std::size_t i = 0; i < ports.size(); ++i) {
-        if (ports[i].m_device) continue;
-        SimDeviceConfig config = m_plan.m_device;
-        if (!m_dir.empty()) {
-          const int unit = m_firstUnit + plugged;
-          config.m_eepromFile =
-              (std::filesystem::path(m_dir) / ("unit-" + std::to_string(unit) + ".eeprom"))
-                  .string();
-        }
-        auto device = std::make_shared<SimDevice>(std::move(config), m_clock);
-        ports[i].m_device = device;
-        ports[i].m_lastActivity = now;
-        ports[i].m_transfers = 0;
-        ports[i].m_path = m_backend.AddDevice(std::move(device), /*plugInAgain=*/true, m_ports[i]);
-        ++plugged;
-        anyPlugged = true;
-        nextPlug = now + m_plan.m_every;
-        break;
-      }
-    }
-    if (plugged == m_plan.m_units && !anyPlugged) {
+    if (now >= m_nextPlug) PlugNext(now);
+    const bool anyPlugged = std::any_of(ports.begin(), ports.end(),
+                                        [](const PortState& port) { return port.m_device; });
+    if (m_plugged == m_plan.m_units && !anyPlugged) {
       m_done.store(true);
       return;
     }
+  }
+}
+
+void SimPlugger::PlugNext(std::chrono::nanoseconds now) {
+  if (m_plugged >= m_plan.m_units) return;
+  for (std::size_t i = 0; i < m_portStates.size(); ++i) {
+    PortState& port = m_portStates[i];
+    if (port.m_device) continue;
+    SimDeviceConfig config = m_plan.m_device;
+    if (!m_dir.empty()) {
+      const int unit = m_firstUnit + m_plugged;
+      config.m_eepromFile =
+          (std::filesystem::path(m_dir) / ("unit-" + std::to_string(unit) + ".eeprom")).string();
+    }
+    auto device = std::make_shared<SimDevice>(std::move(config), m_deviceClock);
+    port.m_device = device;
+    port.m_lastActivity = now;
+    port.m_transfers = 0;
+    // A new device each time: a vanishing its configuration plans
+    // (vanish-after=0 included) is kept, not undone as for a device plugged in again.
+    port.m_path = m_backend.AddDevice(std::move(device), m_ports[i], /*plugInAgain=*/false);
+    ++m_plugged;
+    m_nextPlug = now + m_plan.m_every;
+    return;
   }
 }
 

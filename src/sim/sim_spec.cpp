@@ -1,61 +1,16 @@
 #include "sim/sim_spec.h"
 
+#include <algorithm>
 #include <charconv>
-#include <set>
 #include <filesystem>
+#include <set>
 #include <system_error>
 #include <utility>
 
+#include "hid/device_id.h"
+#include "sim/sim_plugger.h"
+
 namespace tessarin {
-
-const char kSimSpecHelp[] = R"(--simulate SPEC: simulated devices instead of the real ones.
-  SPEC     := ITEM { ';' ITEM }
-  ITEM     := 'default' | 'none' | 'dir=' PATH | DEVICE
-  DEVICE   := KEY '=' VALUE { ',' KEY '=' VALUE }
-
-  default          one Kestrova device: vid=0495,pid=8041,mode=1
-  none             no device at all (the spec may not be empty otherwise)
-  dir=PATH         keep each device's EEPROM in PATH/sim-<n>.eeprom (n = 0, 1, ...
-                   in the order the devices are given), so a burn survives from
-                   one run to the next; the directory must exist
-
-  Device keys (each optional; a device given by keys starts from `default`):
-  vid=HEX          vendor id, 1 to 4 hex digits (default 0495)
-  pid=HEX          product id (default 8041)
-  mode=1|2|none    1: 65-byte output and input reports; 2: 65-byte feature
-                   report only; none: 64-byte reports, not usable (default 1)
-  paged=0|1        answers the paged-write query with yes (default 0)
-  ready-after=N|never   ready queries answering "busy" after each write (default 0)
-  probe=0|1        answers the probe (default 1)
-  latency=TIME     time per transfer: a number with unit ns, us, ms or s (default 0)
-  fail-send=K      the K-th send (from 1) fails; may be repeated
-  fail-fetch=K     the K-th fetch (from 1) fails; may be repeated
-  corrupt=ADDR     the EEPROM byte at ADDR (hex with 0x, or decimal) reads back
-                   inverted; may be repeated
-  vanish-after=K   the device is unplugged after K transfers (0: at once)
-  deny-open=0|1    opening the device fails with "Permission denied"
-  image=FILE       initial EEPROM contents (at most 32768 bytes); a file kept by
-                   dir= takes precedence once it exists
-
-  Plugging devices in and out while the program runs (for `station`): an item
-  with units=N stands for N such devices that an operator plugs in one after
-  the other and unplugs again once each has been idle for a moment.
-  units=N          how many devices (1 to 100000)
-  ports=M          into how many ports, "port-1" ... "port-M", numbered on over
-                   the items (default 1); a device goes into the next free port
-  every=TIME       the pause between two plugs (default 200ms)
-  linger=TIME      a device is unplugged after this long without a transfer
-                   (default 500ms; 20 times as long before its first transfer),
-                   or at once when it vanished (vanish-after=K)
-  With dir=PATH, unit u keeps its EEPROM in PATH/unit-<u>.eeprom.
-
-  Blanks around items, keys and values are ignored.
-  Examples:
-    default
-    vid=0495,pid=8041,mode=2,paged=1,ready-after=3,latency=170us
-    dir=/tmp/kestrova;default;pid=8042,mode=2
-    units=8,ports=4,latency=170us,every=100ms
-)";
 
 namespace {
 
@@ -113,6 +68,22 @@ bool ParseFlag(std::string_view text, bool& flag) {
   return true;
 }
 
+// A count from 1 to `max`.
+bool ParseCount(std::string_view text, unsigned long long max, int& count) {
+  unsigned long long number = 0;
+  if (!ParseNumber(text, 10, max, number) || number == 0) return false;
+  count = static_cast<int>(number);
+  return true;
+}
+
+// A transfer number from 1, added to `ordinals`.
+bool ParseOrdinal(std::string_view text, std::set<long>& ordinals) {
+  unsigned long long number = 0;
+  if (!ParseNumber(text, 10, 1000000000, number) || number == 0) return false;
+  ordinals.insert(static_cast<long>(number));
+  return true;
+}
+
 bool ParseDuration(std::string_view text, std::chrono::nanoseconds& duration) {
   std::size_t digits = 0;
   while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
@@ -138,6 +109,153 @@ bool ParseDuration(std::string_view text, std::chrono::nanoseconds& duration) {
 
 std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
+std::string Milliseconds(std::chrono::nanoseconds duration) {
+  return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(duration).count()) +
+         "ms";
+}
+
+void SetReportLengths(SimDeviceConfig& config, std::uint16_t output, std::uint16_t feature) {
+  config.m_outputReportByteLength = output;
+  config.m_inputReportByteLength = output;
+  config.m_featureReportByteLength = feature;
+}
+
+enum class KeyKind {
+  kOnce,      ///< a device key, given at most once per item
+  kRepeated,  ///< a device key that may be given again
+  kPlug,      ///< a plug key, of an item with units=N
+};
+
+/// One key of a device item: how its value is read and how the help shows it.
+struct SpecKey {
+  const char* m_name;
+  const char* m_value;  ///< the value's form in the help ("HEX")
+  std::string m_help;   ///< lines after the first indented by the help
+  std::string m_expected;
+  KeyKind m_kind = KeyKind::kOnce;
+  /// Takes the value into the item; false when the key does not take it.
+  bool (*m_parse)(std::string_view value, SimDeviceConfig& config, SimPlugPlan& plan) = nullptr;
+};
+
+// Every key, in the order the help and the "unknown key" message list them.
+const std::vector<SpecKey>& SpecKeys() {
+  static const std::vector<SpecKey> keys = [] {
+    using Config = SimDeviceConfig;
+    using Plan = SimPlugPlan;
+    const std::string frame = std::to_string(REPORT_LENGTH);
+    const std::string time = "a whole number with unit ns, us, ms or s, at most 10 s";
+    std::vector<SpecKey> k;
+    k.push_back({"vid", "HEX",
+                 "vendor id, 1 to 4 hex digits (default " + Hex4(kSimDefaultVendorId) + ")",
+                 "1 to 4 hex digits", KeyKind::kOnce,
+                 [](std::string_view v, Config& c, Plan&) { return ParseHexId(v, c.m_vendorId); }});
+    k.push_back({"pid", "HEX", "product id (default " + Hex4(kSimDefaultProductId) + ")",
+                 "1 to 4 hex digits", KeyKind::kOnce, [](std::string_view v, Config& c, Plan&) {
+                   return ParseHexId(v, c.m_productId);
+                 }});
+    k.push_back({"mode", "1|2|none",
+                 "1: " + frame + "-byte output and input reports; 2: " + frame +
+                     "-byte feature\nreport only; none: " + std::to_string(REPORT_LENGTH - 1) +
+                     "-byte reports, not usable (default 1)",
+                 "1, 2 or none", KeyKind::kOnce, [](std::string_view v, Config& c, Plan&) {
+                   if (v == "1") {
+                     SetReportLengths(c, REPORT_LENGTH, 0);
+                   } else if (v == "2") {
+                     SetReportLengths(c, 0, REPORT_LENGTH);
+                   } else if (v == "none") {
+                     SetReportLengths(c, REPORT_LENGTH - 1, REPORT_LENGTH - 1);
+                   } else {
+                     return false;
+                   }
+                   return true;
+                 }});
+    k.push_back({"paged", "0|1", "answers the paged-write query with yes (default 0)", "0 or 1",
+                 KeyKind::kOnce, [](std::string_view v, Config& c, Plan&) {
+                   return ParseFlag(v, c.m_pagedWrite);
+                 }});
+    k.push_back({"ready-after", "N|never",
+                 "ready queries answering \"busy\" after each write (default 0)",
+                 "a number up to 1000000 or \"never\"", KeyKind::kOnce,
+                 [](std::string_view v, Config& c, Plan&) {
+                   unsigned long long number = 0;
+                   if (v == "never") {
+                     c.m_readyAfter = SimDeviceConfig::kReadyNever;
+                   } else if (ParseNumber(v, 10, 1000000, number)) {
+                     c.m_readyAfter = static_cast<int>(number);
+                   } else {
+                     return false;
+                   }
+                   return true;
+                 }});
+    k.push_back(
+        {"probe", "0|1", "answers the probe (default 1)", "0 or 1", KeyKind::kOnce,
+         [](std::string_view v, Config& c, Plan&) { return ParseFlag(v, c.m_answersProbe); }});
+    k.push_back(
+        {"latency", "TIME", "time per transfer: a number with unit ns, us, ms or s (default 0)",
+         time + " (e.g. 170us)", KeyKind::kOnce,
+         [](std::string_view v, Config& c, Plan&) { return ParseDuration(v, c.m_latency); }});
+    k.push_back(
+        {"fail-send", "K", "the K-th send (from 1) fails; may be repeated",
+         "a transfer number from 1", KeyKind::kRepeated,
+         [](std::string_view v, Config& c, Plan&) { return ParseOrdinal(v, c.m_failSends); }});
+    k.push_back(
+        {"fail-fetch", "K", "the K-th fetch (from 1) fails; may be repeated",
+         "a transfer number from 1", KeyKind::kRepeated,
+         [](std::string_view v, Config& c, Plan&) { return ParseOrdinal(v, c.m_failFetches); }});
+    k.push_back({"corrupt", "ADDR",
+                 "the EEPROM byte at ADDR (hex with 0x, or decimal) reads back\ninverted; may be "
+                 "repeated",
+                 "an address from 0 to 0xFFFF (0x for hex)", KeyKind::kRepeated,
+                 [](std::string_view v, Config& c, Plan&) {
+                   std::uint32_t address = 0;
+                   if (!ParseAddress(v, address)) return false;
+                   c.m_corruptAddresses.insert(address & (EEPROM_BYTES - 1));
+                   return true;
+                 }});
+    k.push_back({"vanish-after", "K", "the device is unplugged after K transfers (0: at once)",
+                 "a number of transfers", KeyKind::kOnce, [](std::string_view v, Config& c, Plan&) {
+                   unsigned long long number = 0;
+                   if (!ParseNumber(v, 10, 1000000000, number)) return false;
+                   c.m_vanishAfterFrames = static_cast<long>(number);
+                   return true;
+                 }});
+    k.push_back({"deny-open", "0|1", "opening the device fails with \"Permission denied\"",
+                 "0 or 1", KeyKind::kOnce,
+                 [](std::string_view v, Config& c, Plan&) { return ParseFlag(v, c.m_denyOpen); }});
+    k.push_back({"image", "FILE",
+                 "initial EEPROM contents (at most " + std::to_string(EEPROM_BYTES) +
+                     " bytes); a file kept by\ndir= takes precedence once it exists",
+                 "a file name", KeyKind::kOnce, [](std::string_view v, Config& c, Plan&) {
+                   if (v.empty()) return false;
+                   c.m_imageFile = std::string(v);
+                   return true;
+                 }});
+    k.push_back(
+        {"units", "N", "how many devices (1 to 100000)", "1 to 100000", KeyKind::kPlug,
+         [](std::string_view v, Config&, Plan& p) { return ParseCount(v, 100000, p.m_units); }});
+    k.push_back({"ports", "M",
+                 "into how many ports, \"port-1\" ... \"port-M\", numbered on over\nthe items "
+                 "(default 1); a device goes into the next free port",
+                 "1 to 256", KeyKind::kPlug, [](std::string_view v, Config&, Plan& p) {
+                   return ParseCount(v, 256, p.m_ports);
+                 }});
+    k.push_back({"every", "TIME",
+                 "the pause between two plugs (default " + Milliseconds(Plan{}.m_every) + ")",
+                 time + " (e.g. 200ms)", KeyKind::kPlug,
+                 [](std::string_view v, Config&, Plan& p) { return ParseDuration(v, p.m_every); }});
+    k.push_back(
+        {"linger", "TIME",
+         "a device is unplugged after this long without a transfer\n(default " +
+             Milliseconds(Plan{}.m_linger) + "; " + std::to_string(SimPlugger::kUntouchedFactor) +
+             " times as long before its first transfer),\nor at once when it vanished "
+             "(vanish-after=K)",
+         time + " (e.g. 200ms)", KeyKind::kPlug,
+         [](std::string_view v, Config&, Plan& p) { return ParseDuration(v, p.m_linger); }});
+    return k;
+  }();
+  return keys;
+}
+
 // Parses one device item, with its plug keys into *plan (m_units 0: none
 // given); on an error puts the message in *error.
 bool ParseDevice(std::string_view item, SimDeviceConfig& config, SimPlugPlan* plan,
@@ -151,94 +269,84 @@ bool ParseDevice(std::string_view item, SimDeviceConfig& config, SimPlugPlan* pl
     }
     const std::string_view key = Trim(pair.substr(0, eq));
     const std::string_view value = Trim(pair.substr(eq + 1));
-    const auto Bad = [&](const char* expected) {
-      *error = Quoted(pair) + ": expected " + expected;
+    const std::vector<SpecKey>& keys = SpecKeys();
+    const auto spec =
+        std::find_if(keys.begin(), keys.end(), [&](const SpecKey& k) { return key == k.m_name; });
+    if (spec == keys.end()) {
+      std::string known;
+      for (const SpecKey& k : keys) known += (known.empty() ? "" : ", ") + std::string(k.m_name);
+      *error = Quoted(pair) + ": unknown key " + Quoted(key) + " (known: " + known + ")";
       return false;
-    };
-    const bool repeatable = key == "fail-send" || key == "fail-fetch" || key == "corrupt";
-    if (!repeatable && !seen.insert(key).second) {
+    }
+    if (spec->m_kind != KeyKind::kRepeated && !seen.insert(key).second) {
       *error = Quoted(pair) + ": " + Quoted(key) + " is given twice for one device; give it once";
       return false;
     }
-    unsigned long long number = 0;
-    if (key == "vid") {
-      if (!ParseHexId(value, config.m_vendorId)) return Bad("1 to 4 hex digits");
-    } else if (key == "pid") {
-      if (!ParseHexId(value, config.m_productId)) return Bad("1 to 4 hex digits");
-    } else if (key == "mode") {
-      if (value == "1") {
-        config.m_outputReportByteLength = 65;
-        config.m_inputReportByteLength = 65;
-        config.m_featureReportByteLength = 0;
-      } else if (value == "2") {
-        config.m_outputReportByteLength = 0;
-        config.m_inputReportByteLength = 0;
-        config.m_featureReportByteLength = 65;
-      } else if (value == "none") {
-        config.m_outputReportByteLength = 64;
-        config.m_inputReportByteLength = 64;
-        config.m_featureReportByteLength = 64;
-      } else {
-        return Bad("1, 2 or none");
-      }
-    } else if (key == "paged") {
-      if (!ParseFlag(value, config.m_pagedWrite)) return Bad("0 or 1");
-    } else if (key == "probe") {
-      if (!ParseFlag(value, config.m_answersProbe)) return Bad("0 or 1");
-    } else if (key == "deny-open") {
-      if (!ParseFlag(value, config.m_denyOpen)) return Bad("0 or 1");
-    } else if (key == "ready-after") {
-      if (value == "never") {
-        config.m_readyAfter = SimDeviceConfig::kReadyNever;
-      } else if (ParseNumber(value, 10, 1000000, number)) {
-        config.m_readyAfter = static_cast<int>(number);
-      } else {
-        return Bad("a number up to 1000000 or \"never\"");
-      }
-    } else if (key == "latency") {
-      if (!ParseDuration(value, config.m_latency)) {
-        return Bad("a whole number with unit ns, us, ms or s, at most 10 s (e.g. 170us)");
-      }
-    } else if (key == "fail-send" || key == "fail-fetch") {
-      if (!ParseNumber(value, 10, 1000000000, number) || number == 0) {
-        return Bad("a transfer number from 1");
-      }
-      (key == "fail-send" ? config.m_failSends : config.m_failFetches)
-          .insert(static_cast<long>(number));
-    } else if (key == "corrupt") {
-      std::uint32_t address = 0;
-      if (!ParseAddress(value, address)) return Bad("an address from 0 to 0xFFFF (0x for hex)");
-      config.m_corruptAddresses.insert(address & (EEPROM_BYTES - 1));
-    } else if (key == "vanish-after") {
-      if (!ParseNumber(value, 10, 1000000000, number)) return Bad("a number of transfers");
-      config.m_vanishAfterFrames = static_cast<long>(number);
-    } else if (key == "image") {
-      if (value.empty()) return Bad("a file name");
-      config.m_imageFile = std::string(value);
-    } else if (key == "units") {
-      if (!ParseNumber(value, 10, 100000, number) || number == 0) return Bad("1 to 100000");
-      plan->m_units = static_cast<int>(number);
-    } else if (key == "ports") {
-      if (!ParseNumber(value, 10, 256, number) || number == 0) return Bad("1 to 256");
-      plan->m_ports = static_cast<int>(number);
-    } else if (key == "every" || key == "linger") {
-      std::chrono::nanoseconds duration{};
-      if (!ParseDuration(value, duration)) {
-        return Bad("a whole number with unit ns, us, ms or s, at most 10 s (e.g. 200ms)");
-      }
-      (key == "every" ? plan->m_every : plan->m_linger) = duration;
-    } else {
-      *error = Quoted(pair) + ": unknown key " + Quoted(key) +
-               " (known: vid, pid, mode, paged, ready-after, probe, latency, fail-send, "
-               "fail-fetch, corrupt, vanish-after, deny-open, image, units, ports, every, "
-               "linger)";
+    if (!spec->m_parse(value, config, *plan)) {
+      *error = Quoted(pair) + ": expected " + spec->m_expected;
       return false;
     }
   }
   return true;
 }
 
+// "  NAME=VALUE       help", the help's further lines under its first.
+std::string HelpEntry(const std::string& term, const std::string& help) {
+  constexpr std::size_t kColumn = 17;
+  std::string text = "  " + term;
+  text += term.size() < kColumn ? std::string(kColumn - term.size(), ' ') : std::string(3, ' ');
+  for (const char c : help) {
+    text += c;
+    if (c == '\n') text += std::string(2 + kColumn, ' ');
+  }
+  return text + "\n";
+}
+
+std::string KeysHelp(bool plug) {
+  std::string text;
+  for (const SpecKey& k : SpecKeys()) {
+    if ((k.m_kind == KeyKind::kPlug) == plug)
+      text += HelpEntry(std::string(k.m_name) + "=" + k.m_value, k.m_help);
+  }
+  return text;
+}
+
 }  // namespace
+
+const std::string& SimSpecHelp() {
+  static const std::string help =
+      "--simulate SPEC: simulated devices instead of the real ones.\n"
+      "  SPEC     := ITEM { ';' ITEM }\n"
+      "  ITEM     := 'default' | 'none' | 'dir=' PATH | DEVICE\n"
+      "  DEVICE   := KEY '=' VALUE { ',' KEY '=' VALUE }\n"
+      "\n" +
+      HelpEntry("default", "one Kestrova device: vid=" + Hex4(kSimDefaultVendorId) +
+                               ",pid=" + Hex4(kSimDefaultProductId) + ",mode=1") +
+      HelpEntry("none", "no device at all (the spec may not be empty otherwise)") +
+      HelpEntry("dir=PATH",
+                "keep each device's EEPROM in PATH/sim-<n>.eeprom (n = 0, 1, ...\n"
+                "in the order the devices are given), so a burn survives from\n"
+                "one run to the next; the directory must exist") +
+      "\n"
+      "  Device keys (each optional; a device given by keys starts from `default`):\n" +
+      KeysHelp(false) +
+      "\n"
+      "  Plugging devices in and out while the program runs (for `station`): an item\n"
+      "  with units=N stands for N such devices that an operator plugs in one after\n"
+      "  the other and unplugs again once each has been idle for a moment. The first\n"
+      "  is plugged in as the program starts, so a command that looks once finds it\n"
+      "  (tessarin-uhid does not play these items).\n" +
+      KeysHelp(true) +
+      "  With dir=PATH, unit u keeps its EEPROM in PATH/unit-<u>.eeprom.\n"
+      "\n"
+      "  Blanks around items, keys and values are ignored.\n"
+      "  Examples:\n"
+      "    default\n"
+      "    vid=0495,pid=8041,mode=2,paged=1,ready-after=3,latency=170us\n"
+      "    dir=/tmp/kestrova;default;pid=8042,mode=2\n"
+      "    units=8,ports=4,latency=170us,every=100ms\n";
+  return help;
+}
 
 std::string SimEepromFileName(std::size_t index) {
   return "sim-" + std::to_string(index) + ".eeprom";
@@ -301,8 +409,7 @@ std::unique_ptr<SimBackend> CreateSimBackend(const SimSpec& spec, std::string* e
   for (std::size_t i = 0; i < spec.m_devices.size(); ++i) {
     SimDeviceConfig config = spec.m_devices[i];
     if (!spec.m_dir.empty()) {
-      config.m_eepromFile =
-          (fs::path(spec.m_dir) / SimEepromFileName(i)).string();
+      config.m_eepromFile = (fs::path(spec.m_dir) / SimEepromFileName(i)).string();
     }
     auto device = std::make_shared<SimDevice>(std::move(config), clock);
     const std::string loadError = device->LoadError();
@@ -310,7 +417,7 @@ std::unique_ptr<SimBackend> CreateSimBackend(const SimSpec& spec, std::string* e
       if (error) *error = "--simulate: " + loadError;
       return nullptr;
     }
-    backend->AddDevice(std::move(device), /*plugInAgain=*/false);
+    backend->AddDevice(std::move(device), /*port=*/{}, /*plugInAgain=*/false);
   }
   for (const SimPlugPlan& plan : spec.m_plans) {
     if (!plan.m_device.m_imageFile.empty()) {

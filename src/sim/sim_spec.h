@@ -15,8 +15,8 @@
 namespace tessarin {
 
 /// The syntax of SPEC, as the programs' --help shows it (the user
-/// documentation; keep it in step with ParseSimSpec).
-extern const char kSimSpecHelp[];
+/// documentation), its keys from the same table ParseSimSpec reads them with.
+const std::string& SimSpecHelp();
 
 struct SimSpec {
   std::vector<SimDeviceConfig> m_devices;

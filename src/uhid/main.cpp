@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "hid/device_id.h"
 #include "hid/protocol.h"
 #include "platform/hid_platform.h"
 #include "platform/linux/uhid_device.h"
@@ -36,16 +37,18 @@ by tessarin and tessarin-cli like a plugged-in device. One line per device
 goes to standard output ("sim:N /dev/hidrawM VVVV:PPPP"), then "ready".
 A device whose vanish-after count is reached is unplugged; SIGINT or SIGTERM
 unplugs every device and ends the program, which also ends when no device is
-left. EEPROMs kept with dir= are saved whenever the last handle on a device
-closes, on unplugging and at the end. --verbose prints each request a device
+left. EEPROMs kept with dir= hold each write in their files at once, as a
+device's EEPROM does. --verbose prints each request a device
 receives ("sim:0 request 15 00 04 02": command and operand bytes) to standard
 error.
 
 Needs write access to /dev/uhid (the uhid kernel module): root, or a udev
 rule for /dev/uhid. The kernel keeps at most 32 events per device and drops
 output reports beyond them: if `dmesg` shows "Output queue is full" during a
-burn, run the bridge at a real-time priority (chrt -f 10 tessarin-uhid ...). deny-open and enumeration errors are not played: on a real
-HID stack the kernel and the node's permissions decide those.
+burn, run the bridge at a real-time priority (chrt -f 10 tessarin-uhid ...).
+deny-open and enumeration errors are not played: on a real HID stack the
+kernel and the node's permissions decide those. Nor are units=N items (the
+plug plans of tessarin-cli's station): a SPEC with one is refused.
 
 )";
 
@@ -71,6 +74,12 @@ int Run(const std::string& specText, bool verbose) {
   std::optional<SimSpec> spec = ParseSimSpec(specText, &error);
   if (!spec) {
     std::cerr << "tessarin-uhid: " << error << "\n";
+    return 2;
+  }
+  if (!spec->m_plans.empty()) {
+    std::cerr << "tessarin-uhid: units=N items (devices plugged in and out over time) are "
+                 "for tessarin-cli's station and are not played on the HID stack; give device "
+                 "items such as \"default\" or vid=0495,pid=8041\n";
     return 2;
   }
   if (spec->m_devices.empty()) {
@@ -118,9 +127,8 @@ int Run(const std::string& specText, bool verbose) {
           // One write per line: the devices log from threads of their own.
           [name = path](const std::string& line) { std::cerr << (name + " " + line + "\n"); });
     }
-    char ids[16];
-    std::snprintf(ids, sizeof ids, "%04X:%04X", c.m_vendorId, c.m_productId);
-    std::cout << path << " " << p.m_node << " " << ids << std::endl;
+    std::cout << path << " " << p.m_node << " " << FormatDeviceId(c.m_vendorId, c.m_productId)
+              << std::endl;
     played.push_back(std::move(p));
   }
   std::signal(SIGINT, OnStopSignal);
@@ -146,7 +154,6 @@ int Run(const std::string& specText, bool verbose) {
         }
         if (pp->m_responder->Device().Vanished()) {
           pp->m_uhid->Destroy();
-          pp->m_responder->Save();
           std::lock_guard lock(outputGuard);
           std::cout << pp->m_name << " " << pp->m_node << " unplugged (vanish-after)" << std::endl;
           break;
@@ -162,7 +169,6 @@ int Run(const std::string& specText, bool verbose) {
   for (std::thread& t : servers) t.join();
   for (Played& p : played) {
     p.m_uhid->Destroy();
-    p.m_responder->Save();
   }
   return status;
 }
@@ -175,11 +181,11 @@ int main(int argc, char** argv) {
   const bool verbose = !args.empty() && args.front() == "--verbose";
   if (verbose) args.erase(args.begin());
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-    std::cout << tessarin::kUsage << tessarin::kSimSpecHelp;
+    std::cout << tessarin::kUsage << tessarin::SimSpecHelp();
     return 0;
   }
   if (args.size() != 1) {
-    std::cerr << tessarin::kUsage << tessarin::kSimSpecHelp;
+    std::cerr << tessarin::kUsage << tessarin::SimSpecHelp();
     return 2;
   }
   return tessarin::Run(args[0], verbose);

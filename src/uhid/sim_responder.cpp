@@ -1,7 +1,6 @@
 #include "uhid/sim_responder.h"
 
 #include <cstdio>
-#include <iostream>
 
 #include "platform/linux/hid_report_descriptor.h"
 
@@ -25,13 +24,6 @@ std::size_t SimResponder::OnFetch(HidReportType type, std::span<std::uint8_t> re
       type == HidReportType::kFeature ? c.m_featureReportByteLength : c.m_inputReportByteLength;
   if (length == 0 || length > report.size()) return 0;
   return m_device->HandleFetch(type, report.data(), length) ? length : 0;
-}
-
-void SimResponder::OnClosed() { Save(); }
-
-void SimResponder::Save() {
-  std::string error;
-  if (!m_device->Flush(&error)) std::cerr << "tessarin-uhid: save the EEPROM: " << error << "\n";
 }
 
 UhidDeviceSpec UhidSpecFor(const SimDeviceConfig& config, std::string name, std::string uniq) {

@@ -18,24 +18,20 @@ namespace tessarin {
 /// Answers the kernel for one simulated device: sends and fetches go to
 /// SimDevice::HandleSend/HandleFetch with the report length the device's
 /// descriptor gives for the type, so its faults and report mode apply as
-/// they do under --simulate. When the last handle closes, a changed EEPROM is
-/// saved. Used on the thread that serves the uhid device.
+/// they do under --simulate (an EEPROM kept in a file has every write in it
+/// at once). Used on the thread that serves the uhid device.
 class SimResponder final : public UhidResponder {
  public:
   explicit SimResponder(std::shared_ptr<SimDevice> device) : m_device(std::move(device)) {}
 
   bool OnSend(HidReportType type, const std::uint8_t* report, std::size_t length) override;
   std::size_t OnFetch(HidReportType type, std::span<std::uint8_t> report) override;
-  void OnClosed() override;
   /// The device has vanished (vanish-after, or Vanish()).
   bool Gone() const override { return m_device->Vanished(); }
 
   /// Every request that reached the device, as one line ("sim:0 request 15
   /// 00 04 02": the command and its three operand bytes); empty: none.
   void SetRequestLog(std::function<void(const std::string&)> log) { m_log = std::move(log); }
-
-  /// Saves a changed EEPROM to the device's file; a failure goes to standard error.
-  void Save();
 
   SimDevice& Device() { return *m_device; }
 

@@ -149,6 +149,9 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
 // Closing the descriptor releases the lock.
 FileLock::~FileLock() { CloseQuietly(static_cast<int>(m_handle)); }
 
+// A command-line tool keeps what it makes in the folder it was started in.
+std::filesystem::path DefaultDataFolder() { return {}; }
+
 int32_t PlatformTimeZoneBias() {
   ::tzset();
   // `timezone`: seconds west of UTC of the zone's standard time.
@@ -261,6 +264,30 @@ bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8
     ok = WriteInto(target, bytes, &reason);
   }
   if (!ok && err) *err = step + " " + path.string() + ": " + reason;
+  return ok;
+}
+
+bool WriteNewFile(const std::filesystem::path& path, std::span<const uint8_t> bytes, bool* exists,
+                  std::string* err) {
+  *exists = false;
+  // O_EXCL fails on any name that is there, a symbolic link included: nothing is written
+  // through a link, nothing is replaced.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) {
+    *exists = errno == EEXIST;
+    if (err) *err = "create " + path.string() + ": " + ErrnoText(errno);
+    return false;
+  }
+  std::string reason;
+  bool ok = WriteAll(fd, bytes.data(), bytes.size(), &reason) && FsyncIfSupported(fd, &reason);
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    reason = ErrnoText(errno);
+  }
+  if (!ok) {
+    ::unlink(path.c_str());
+    if (err) *err = "write " + path.string() + ": " + reason;
+  }
   return ok;
 }
 

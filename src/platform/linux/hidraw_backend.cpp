@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <system_error>
 #include <vector>
 
@@ -48,7 +47,8 @@ std::string UdevRuleAdvice(const std::function<bool(const std::string&)>& exists
   }
   return "The udev rule 70-tessarin.rules gives access to Kestrova devices (vendor 0495) "
          "without root, and it is not installed (looked for " +
-         places.front() + " and in /etc/udev/rules.d, /usr/lib/udev/rules.d): install it with the "
+         places.front() +
+         " and in /etc/udev/rules.d, /usr/lib/udev/rules.d): install it with the "
          "program (or copy packaging/udev/70-tessarin.rules to /etc/udev/rules.d), then run "
          "`udevadm control --reload && udevadm trigger` as root, or plug the device in again";
 }
@@ -327,8 +327,7 @@ class HidrawBackend final : public HidBackend {
   }
 
   void SetDeviceChangeListener(DeviceChangeListener listener) override {
-    std::lock_guard lock(m_listenerGuard);
-    m_listener = std::move(listener);
+    m_listener.Set(std::move(listener));
   }
 
   int DeviceChangeFd() const override {
@@ -347,21 +346,13 @@ class HidrawBackend final : public HidBackend {
         changed = true;
       }
     }
-    if (!changed) return;
-    DeviceChangeListener listener;
-    {
-      std::lock_guard lock(m_listenerGuard);
-      listener = m_listener;
-    }
-    // Called without the guard held, so the listener may replace itself.
-    if (listener) listener(DEVICE_NODES_CHANGED);
+    if (changed) m_listener.Notify();
   }
 
  private:
   UdevPtr<udev> m_udev;  // declared first: outlives the monitor
   UdevPtr<udev_monitor> m_monitor;
-  std::mutex m_listenerGuard;
-  DeviceChangeListener m_listener;
+  DeviceChangeSlot m_listener;
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 // ProcessDeviceChanges(), which drains the queued events and calls the
 // listener on that same thread once, with DEVICE_NODES_CHANGED, when any of
 // them is an "add" or a "remove". The backend starts no thread of its own.
+// Replacing the listener from another thread waits for a call in progress.
 // Enumerate() and Open() may run on another thread than the watching one
 // (each enumeration uses a libudev context of its own).
 //

@@ -34,3 +34,19 @@ add_library(tessarin_uhid_device STATIC
   ${CMAKE_CURRENT_LIST_DIR}/uhid_device.h
 )
 target_link_libraries(tessarin_uhid_device PUBLIC tessarin_platform)
+
+# The image's SHA-256 for the station's records, from OpenSSL's libcrypto;
+# left out (and the station with it) where libcrypto is not found.
+find_package(OpenSSL QUIET COMPONENTS Crypto)
+if(OpenSSL_FOUND)
+  add_library(tessarin_sha256 STATIC ${PROJECT_SOURCE_DIR}/src/platform/sha256.h
+    ${PROJECT_SOURCE_DIR}/src/platform/sha256.cpp ${CMAKE_CURRENT_LIST_DIR}/sha256.cpp)
+  target_include_directories(tessarin_sha256 PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_compile_features(tessarin_sha256 PUBLIC cxx_std_20)
+  target_link_libraries(tessarin_sha256 PRIVATE OpenSSL::Crypto)
+endif()
+
+# What the station's board needs of the system: its listening socket and
+# threads that give way to the burns.
+target_sources(tessarin_server_os PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/listen_socket.cpp ${CMAKE_CURRENT_LIST_DIR}/thread_priority.cpp)

@@ -88,7 +88,6 @@ class UhidDevice {
   /// Unplugs the device: its hidraw node goes away at once, and calls still
   /// waiting for a reply fail. Later calls do nothing.
   void Destroy();
-  bool Destroyed() const { return m_fd < 0; }
 
  private:
   UhidDevice(int fd, std::string uniq);

@@ -2,6 +2,8 @@
 #include "platform/file_io.h"
 
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <shlobj.h>
 
 #include <atomic>
 #include <string>
@@ -123,6 +125,18 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
 // Closing the handle releases the lock.
 FileLock::~FileLock() { CloseQuietly(m_handle); }
 
+std::filesystem::path DefaultDataFolder() {
+  PWSTR folder = nullptr;
+  // The known folder, not %LOCALAPPDATA%: the environment of a program may
+  // have been changed, the user's profile has not.
+  const HRESULT hr =
+      ::SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DEFAULT, nullptr, &folder);
+  std::filesystem::path path;
+  if (SUCCEEDED(hr) && folder) path = std::filesystem::path(folder) / L"Tessarin";
+  ::CoTaskMemFree(folder);
+  return path;
+}
+
 int32_t PlatformTimeZoneBias() {
   TIME_ZONE_INFORMATION info{};
   ::GetTimeZoneInformation(&info);
@@ -144,6 +158,18 @@ bool WriteAll(HANDLE h, std::span<const uint8_t> bytes, std::string* reason) {
     done += wrote;
   }
   return true;
+}
+
+// Writes a new file's bytes, flushes them to disk and closes it; false with the reason when
+// a step fails (the handle is closed either way).
+bool WriteFlushAndClose(OwnedHandle& h, std::span<const uint8_t> bytes, std::string* reason) {
+  bool ok = WriteAll(h.get(), bytes, reason);
+  if (ok && !::FlushFileBuffers(h.get())) {
+    ok = false;
+    *reason = LastErrorText();
+  }
+  h.Reset();
+  return ok;
 }
 
 // An existing name that is no disk file (NUL, CON, a pipe) is written into, never replaced.
@@ -190,13 +216,7 @@ bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8
     if (err) *err = "create " + Show(path) + ": " + LastErrorText();
     return false;
   }
-  bool ok = WriteAll(h.get(), bytes, &reason);
-  if (ok && !::FlushFileBuffers(h.get())) {
-    ok = false;
-    reason = LastErrorText();
-  }
-  h.Reset();
-  if (!ok) {
+  if (!WriteFlushAndClose(h, bytes, &reason)) {
     ::DeleteFileW(temp.c_str());
     if (err) *err = "write " + Show(path) + ": " + reason;
     return false;
@@ -209,6 +229,28 @@ bool WriteFileReplacing(const std::filesystem::path& path, std::span<const uint8
     return false;
   }
   return true;
+}
+
+bool WriteNewFile(const std::filesystem::path& path, std::span<const uint8_t> bytes, bool* exists,
+                  std::string* err) {
+  *exists = false;
+  // CREATE_NEW fails on any name that is there: nothing is replaced.
+  OwnedHandle h(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.valid()) {
+    const DWORD error = ::GetLastError();
+    const std::string reason = LastErrorText();
+    *exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+    if (err) *err = "create " + Show(path) + ": " + reason;
+    return false;
+  }
+  std::string reason;
+  const bool ok = WriteFlushAndClose(h, bytes, &reason);
+  if (!ok) {
+    ::DeleteFileW(path.c_str());
+    if (err) *err = "write " + Show(path) + ": " + reason;
+  }
+  return ok;
 }
 
 }  // namespace tessarin

@@ -17,9 +17,9 @@ extern "C" {
 #include <cstdint>
 #include <cwchar>
 #include <filesystem>
-#include <optional>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -390,31 +390,19 @@ class WindowsHidBackend final : public HidBackend {
 
   void SetDeviceChangeListener(DeviceChangeListener listener) override {
     const bool wanted = static_cast<bool>(listener);
-    {
-      // Waits for a call of the old listener in progress on the thread: once
-      // this returns, the old listener is not running and never will again,
-      // so its caller may free what it refers to.
-      std::lock_guard lock(m_listenerGuard);
-      m_listener = std::move(listener);
-    }
+    // Waits for a call of the old listener in progress on the thread: once
+    // this returns, the old listener is not running and never will again,
+    // so its caller may free what it refers to.
+    m_listener.Set(std::move(listener));
     // Started on first use, so programs that never listen have no thread.
     std::lock_guard lock(m_startGuard);
     if (wanted && !m_changes) {
-      m_changes = std::make_unique<DeviceChangeThread>([this] { Notify(); });
+      m_changes = std::make_unique<DeviceChangeThread>([this] { m_listener.Notify(); });
     }
   }
 
  private:
-  void Notify() {
-    // Held through the call (recursive: the listener may replace itself);
-    // the copy keeps the running function alive if it does.
-    std::lock_guard lock(m_listenerGuard);
-    const DeviceChangeListener listener = m_listener;
-    if (listener) listener(DEVICE_NODES_CHANGED);
-  }
-
-  std::recursive_mutex m_listenerGuard;
-  DeviceChangeListener m_listener;
+  DeviceChangeSlot m_listener;
   std::mutex m_startGuard;
   std::unique_ptr<DeviceChangeThread> m_changes;
 };
