@@ -1,9 +1,6 @@
 #include "cli/cli_common.h"
 
-#include <algorithm>
-
 #include "cli/exit_codes.h"
-#include "hid/eeprom_range.h"
 #include "hid/protocol.h"
 #include "image/rom_image.h"
 #include "platform/terminal.h"
@@ -73,32 +70,19 @@ std::string TrimmedLine(const std::string& line) {
 }
 
 ImageVerdict JudgeImage(const HidDeviceEntry& target, std::span<const std::uint8_t> image) {
-  ImageVerdict verdict;
-  verdict.m_deviceClass = ClassifyDevice(target.vendorId, target.productId);
-  CompatState state;
-  ApplyDeviceIds(target.vendorId, target.productId, &state);
-  ImageFields fields = ParseImageFields(image);
-  ApplyImageIds(fields, &state);
+  return JudgeImage(target.vendorId, target.productId, image, target.devicePath);
+}
 
-  const std::string device = Hex4(target.vendorId) + ":" + Hex4(target.productId);
-  switch (JudgeSuitability(state)) {
+const char* VerdictWord(ImageSuitability kind) {
+  switch (kind) {
     case ImageSuitability::kSuits:
-      verdict.m_burnable = true;
-      verdict.m_kind = "suits";
-      break;
+      return "suits";
     case ImageSuitability::kNotOwnDevice:
-      verdict.m_kind = "not-kestrova";
-      verdict.m_message = TrimmedLine(verdict.m_deviceClass.m_line) + " (" + device + " at " +
-                          target.devicePath + ")";
-      break;
+      return "not-kestrova";
     case ImageSuitability::kNotSupported:
-      verdict.m_kind = "refused";
-      verdict.m_message = std::string(kNotSupportedText) + " (the image is for " +
-                          Hex4(fields.m_vid) + ":" + Hex4(fields.m_pid) + ", the device is " +
-                          device + ")";
       break;
   }
-  return verdict;
+  return "refused";
 }
 
 ProgressStyle ChooseProgressStyle(const GlobalOptions& options) {
@@ -107,22 +91,6 @@ ProgressStyle ChooseProgressStyle(const GlobalOptions& options) {
 }
 
 int ProgressColumns() { return TerminalColumns(StdStream::kOutput); }
-
-bool ReadEeprom(HidDeviceManager& hid, std::uint32_t length, std::vector<std::uint8_t>* out,
-                std::uint32_t* failedAddress, const std::function<void(long)>& onBlock) {
-  out->assign(length, 0);
-  const EepromWalkResult walk = ReadEepromRange(
-      hid, 0, length, [&](std::uint32_t address, std::span<const std::uint8_t> bytes) {
-        std::copy(bytes.begin(), bytes.end(), out->begin() + address);
-        if (onBlock) onBlock(static_cast<long>(address + bytes.size()));
-        return true;
-      });
-  if (walk.m_outcome != EepromWalk::kDone) {
-    *failedAddress = walk.m_address;
-    return false;
-  }
-  return true;
-}
 
 int FinishSession(DeviceSession& session, Console& console, int code) {
   std::string error;

@@ -17,6 +17,7 @@
 #include "hid/device_info.h"
 #include "image/compat_state.h"
 #include "image/image_file.h"
+#include "image/image_verdict.h"
 
 namespace tessarin {
 
@@ -43,14 +44,11 @@ std::optional<OpenedTarget> OpenDeviceTarget(const GlobalOptions& options,
                                              const std::string& devicePath, Console& console,
                                              int* exitCode);
 
-/// Whether the window would let the image be burned into the target.
-struct ImageVerdict {
-  bool m_burnable = false;
-  std::string m_kind;     ///< "suits", "not-kestrova" or "refused"
-  std::string m_message;  ///< the refusal, in the window's own words; empty when it suits
-  DeviceClass m_deviceClass;
-};
+/// Whether the window would let the image be burned into the target: the
+/// image's JudgeImage, a foreign device named with its path.
 ImageVerdict JudgeImage(const HidDeviceEntry& target, std::span<const std::uint8_t> image);
+/// The verdict's word in JSON output: "suits", "not-kestrova" or "refused".
+const char* VerdictWord(ImageSuitability kind);
 
 /// The target-list line without its leading blanks ("Kestrova device").
 std::string TrimmedLine(const std::string& line);
@@ -60,15 +58,9 @@ std::string TrimmedLine(const std::string& line);
 ProgressStyle ChooseProgressStyle(const GlobalOptions& options);
 int ProgressColumns();
 
-/// Reads `length` bytes from EEPROM address 0 of the current device in blocks
-/// of READ_BLOCK_MAX (ReadEepromRange), calling `onBlock(next address)` after each. False when a
-/// read failed; *failedAddress is then the address of that block.
-bool ReadEeprom(HidDeviceManager& hid, std::uint32_t length, std::vector<std::uint8_t>* out,
-                std::uint32_t* failedAddress, const std::function<void(long)>& onBlock);
-
-/// Ends a command that used a session: saves simulated EEPROMs and the trace.
-/// Returns `code`, or the exit code of what failed at the end (a simulated
-/// EEPROM save: 1; the trace: 2) when the command itself succeeded.
+/// Ends a command that used a session: closes the trace. Returns `code`, or
+/// the exit code of what failed at the end (the trace: 2) when the command
+/// itself succeeded.
 int FinishSession(DeviceSession& session, Console& console, int code);
 
 }  // namespace tessarin

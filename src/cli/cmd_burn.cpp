@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "hid/device_info.h"
+#include "hid/eeprom_range.h"
 #include "hid/protocol.h"
 #include "image/rom_image.h"
 #include "image/utf16.h"
@@ -25,13 +26,13 @@ int WriteBackup(HidDeviceManager& hid, const std::string& file, const GlobalOpti
   ProgressReporter reporter(ChooseProgressStyle(global), console.m_out,
                             static_cast<long>(EEPROM_BYTES), ProgressColumns());
   std::vector<std::uint8_t> eeprom;
-  std::uint32_t failedAddress = 0;
-  bool read = ReadEeprom(hid, EEPROM_BYTES, &eeprom, &failedAddress,
-                         [&](long next) { reporter.Progress("Backing up...", next); });
+  const EepromWalkResult read = ReadEepromInto(
+      hid, 0, EEPROM_BYTES, &eeprom,
+      [&](std::uint32_t next) { reporter.Progress("Backing up...", static_cast<long>(next)); });
   reporter.EndLine();
-  if (!read) {
+  if (read.m_outcome != EepromWalk::kDone) {
     return console.Fail(EXIT_DEVICE_FAILED, "backup: reading the EEPROM failed at " +
-                                                HexAddress(failedAddress) +
+                                                HexAddress(read.m_address) +
                                                 "; nothing was burned. Check the device and retry");
   }
   std::string error;
@@ -45,6 +46,62 @@ int WriteBackup(HidDeviceManager& hid, const std::string& file, const GlobalOpti
     console.m_out << "Saved the device's " << eeprom.size() << " bytes in " << file << '\n';
   }
   return EXIT_OK;
+}
+
+/// Runs the burn on this thread, reporting to `reporter`.
+BurnResult RunWorker(HidDeviceManager& hid, BurnJob job, ProgressReporter& reporter) {
+  BurnFlags flags;
+  flags.m_deviceOpen = true;
+  // Ctrl+C, SIGTERM and SIGHUP ask the burn to stop at its next block, as
+  // closing the window does: the device keeps 0xFF in its first byte
+  // instead of a half-written image that looks valid.
+  StopSignalGuard stopSignals(flags.m_cancelRequested);
+  BurnWorker worker(hid, flags, reporter);
+  return worker.RunSynchronously(std::move(job));
+}
+
+/// Prints how the burn ended (the result event in JSON) and returns its exit
+/// code.
+int ReportBurn(BurnResult result, const ProgressReporter& reporter, Console& console) {
+  const bool burned = result == BurnResult::kDone;
+  const int code = burned ? EXIT_OK : EXIT_DEVICE_FAILED;
+  if (console.m_json) {
+    nlohmann::json done = {{"event", "result"},
+                           {"ok", burned},
+                           {"result", burned                           ? "burned"
+                                      : result == BurnResult::kStopped ? "stopped"
+                                                                       : "failed"}};
+    if (const std::optional<BurnStatus> last = reporter.LastStatus()) {
+      done["status"] = BurnStatusCode(*last);
+    }
+    done["text"] = reporter.LastStatusText();
+    done["exitCode"] = code;
+    if (const auto& compared = reporter.Compared()) {
+      done["skippedBlocks"] = compared->SkippedBlocks();
+    }
+    if (burned) {
+      done["version"] = reporter.Version();
+      done["cur"] = reporter.Cur();
+    }
+    console.Emit(done);
+  } else if (burned && reporter.Version() != kNoEepromText) {
+    console.m_out << "Device version " << reporter.Version() << ", Cur " << reporter.Cur() << '\n';
+  }
+  if (burned && reporter.Version() == kNoEepromText) {
+    console.Warn(
+        "the image is burned and verified, but reading the device's version back "
+        "failed: check it with `tessarin-cli info`");
+  }
+  if (result == BurnResult::kStopped) {
+    console.Fail(code,
+                 "the burn was stopped before its commit: the device is not usable until "
+                 "an image is burned into it. Burn again");
+  } else if (!burned) {
+    console.Fail(code, std::string(reporter.LastStatusText()) +
+                           ": check the cable and burn again; `--trace FILE` records every "
+                           "frame for a bug report");
+  }
+  return code;
 }
 
 }  // namespace
@@ -63,7 +120,7 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
   DeviceSession& session = *target->m_session;
 
   ImageVerdict verdict = JudgeImage(*target->m_entry, image->ImageData());
-  if (!verdict.m_burnable) {
+  if (!verdict.Burnable()) {
     if (!options.m_force) {
       return FinishSession(
           session, console,
@@ -78,59 +135,13 @@ int RunBurn(const GlobalOptions& global, const BurnOptions& options, Console& co
     if (code != EXIT_OK) return FinishSession(session, console, code);
   }
 
-  BurnFlags flags;
-  flags.m_deviceOpen = 1;
   ProgressReporter reporter(ChooseProgressStyle(global), console.m_out,
                             static_cast<long>(image->ImageSize()), ProgressColumns());
-  BurnResult result = BurnResult::kFailed;
-  {
-    // Ctrl+C, SIGTERM and SIGHUP ask the burn to stop at its next block, as
-    // closing the window does: the device keeps 0xFF in its first byte
-    // instead of a half-written image that looks valid.
-    StopSignalGuard stopSignals(flags.m_cancelRequested);
-    BurnWorker worker(session.Hid(), flags, reporter);
-    const BurnScope scope =
-        options.m_changedOnly ? BurnScope::kChangedBlocks : BurnScope::kWholeImage;
-    result = worker.RunSynchronously(BurnJob{image, serial, scope});
-  }
+  const BurnScope scope =
+      options.m_changedOnly ? BurnScope::kChangedBlocks : BurnScope::kWholeImage;
+  const BurnResult result = RunWorker(session.Hid(), BurnJob{image, serial, scope}, reporter);
   reporter.EndLine();
-
-  const bool burned = result == BurnResult::kDone;
-  code = burned ? EXIT_OK : EXIT_DEVICE_FAILED;
-  if (console.m_json) {
-    nlohmann::json done = {{"event", "result"},
-                           {"ok", burned},
-                           {"result", burned                           ? "burned"
-                                      : result == BurnResult::kStopped ? "stopped"
-                                                                       : "failed"},
-                           {"status", reporter.LastCode()},
-                           {"text", BurnStatusText(reporter.LastCode())},
-                           {"exitCode", code}};
-    if (const auto& compared = reporter.Compared()) {
-      done["skippedBlocks"] = compared->SkippedBlocks();
-    }
-    if (burned) {
-      done["version"] = reporter.Version();
-      done["cur"] = reporter.Cur();
-    }
-    console.Emit(done);
-  } else if (burned && reporter.Version() != kNoEepromText) {
-    console.m_out << "Device version " << reporter.Version() << ", Cur " << reporter.Cur() << '\n';
-  }
-  if (burned && reporter.Version() == kNoEepromText) {
-    console.Warn("the image is burned and verified, but reading the device's version back "
-                 "failed: check it with `tessarin-cli info`");
-  }
-  if (result == BurnResult::kStopped) {
-    console.Fail(code,
-                 "the burn was stopped before its commit: the device is not usable until "
-                 "an image is burned into it. Burn again");
-  } else if (!burned) {
-    console.Fail(code, std::string(BurnStatusText(reporter.LastCode())) +
-                           ": check the cable and burn again; `--trace FILE` records every "
-                           "frame for a bug report");
-  }
-  return FinishSession(session, console, code);
+  return FinishSession(session, console, ReportBurn(result, reporter, console));
 }
 
 }  // namespace tessarin

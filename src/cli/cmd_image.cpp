@@ -33,19 +33,99 @@ std::optional<int> ParseByte(const std::string& text) {
   return value;
 }
 
+/// What `image` shows: the file's fields and time, and the verdict on the
+/// target when there is one.
+struct ImageReport {
+  const std::string& m_file;
+  const RomImage& m_image;
+  ImageFields m_fields;
+  std::string m_fileTime;  ///< empty when the time cannot be shown
+  HidDeviceManager::Entry m_target;
+  std::optional<ImageVerdict> m_verdict;
+  /// An empty image has no commit byte: nothing can be burned from it.
+  bool m_empty = false;
+};
+
+void EmitImageJson(const ImageReport& r, Console& console) {
+  const ImageFields& fields = r.m_fields;
+  nlohmann::json result = {{"event", "image"},
+                           {"file", r.m_file},
+                           {"size", r.m_image.ImageSize()},
+                           {"fileTime", r.m_fileTime}};
+  result["version"] =
+      fields.m_hasHeader
+          ? nlohmann::json(FormatVersion(fields.m_versionMajor, fields.m_versionMinor))
+          : nlohmann::json(nullptr);
+  result["cur"] =
+      fields.m_hasHeader ? nlohmann::json(FormatCur(fields.m_cur)) : nlohmann::json(nullptr);
+  result["hasIds"] = fields.m_hasIds;
+  if (fields.m_hasIds) {
+    result["vendorId"] = Hex4(fields.m_vid);
+    result["productId"] = Hex4(fields.m_pid);
+  }
+  const std::optional<ImageVerdict>& verdict = r.m_verdict;
+  if (r.m_empty) {
+    result["verdict"] = "empty";
+    result["message"] = "the image is empty: nothing can be burned from it";
+  } else if (verdict) {
+    result["device"] = {{"path", r.m_target->devicePath},
+                        {"vendorId", Hex4(r.m_target->vendorId)},
+                        {"productId", Hex4(r.m_target->productId)},
+                        {"line", verdict->m_deviceClass.m_line}};
+    result["verdict"] = VerdictWord(verdict->m_kind);
+    result["message"] = verdict->m_message;
+  } else {
+    result["verdict"] = "no-device";
+  }
+  console.Emit(result);
+}
+
+void PrintImageText(const ImageReport& r, Console& console) {
+  const ImageFields& fields = r.m_fields;
+  console.m_out << "File:     " << r.m_file << '\n'
+                << "Size:     " << r.m_image.ImageSize() << " bytes\n";
+  if (fields.m_hasHeader) {
+    console.m_out << "Version:  " << FormatVersion(fields.m_versionMajor, fields.m_versionMinor)
+                  << '\n'
+                  << "Cur:      " << FormatCur(fields.m_cur) << '\n';
+  } else {
+    console.m_out << "Version:  --  (shorter than 16 bytes: no header fields)\n"
+                  << "Cur:      --\n";
+  }
+  console.m_out << "Time:     " << (r.m_fileTime.empty() ? "--" : r.m_fileTime) << '\n';
+  if (fields.m_hasIds) {
+    console.m_out << "Ids:      " << Hex4(fields.m_vid) << ':' << Hex4(fields.m_pid) << '\n';
+  } else if (fields.m_hasIdArea) {
+    console.m_out << "Ids:      none (no identifier block: suits any Kestrova device)\n";
+  } else {
+    console.m_out << "Ids:      none (too short for an identifier block)\n";
+  }
+  const std::optional<ImageVerdict>& verdict = r.m_verdict;
+  if (r.m_empty) {
+    console.m_out << "Verdict:  cannot be burned: the image is empty\n";
+  } else if (verdict) {
+    console.m_out << "Device:   " << r.m_target->devicePath << "  " << Hex4(r.m_target->vendorId)
+                  << ':' << Hex4(r.m_target->productId) << "  "
+                  << TrimmedLine(verdict->m_deviceClass.m_line) << '\n'
+                  << "Verdict:  "
+                  << (verdict->Burnable() ? "suits the device" : "refused: " + verdict->m_message)
+                  << '\n';
+  } else {
+    console.m_out << "Verdict:  no device to compare with\n";
+  }
+}
+
 }  // namespace
 
 int RunImage(const GlobalOptions& global, const ImageOptions& options, Console& console) {
   int code = EXIT_OK;
   auto loaded = LoadImage(options.m_file, console, &code);
   if (!loaded) return code;
-  const RomImage& image = *loaded->m_image;
-  ImageFields fields = ParseImageFields(image.ImageData());
-
-  std::string fileTime;
+  ImageReport report{options.m_file, *loaded->m_image,
+                     ParseImageFields(loaded->m_image->ImageData())};
   if (loaded->m_lastWriteTicks) {
     ConvertedFileTime converted = ConvertFileTime(*loaded->m_lastWriteTicks);
-    if (converted.m_valid) fileTime = FormatFileTime(converted.m_fields);
+    if (converted.m_valid) report.m_fileTime = FormatFileTime(converted.m_fields);
   }
 
   // The verdict needs a device; without one the image is still shown.
@@ -53,80 +133,20 @@ int RunImage(const GlobalOptions& global, const ImageOptions& options, Console& 
   int sessionCode = EXIT_OK;
   std::unique_ptr<DeviceSession> session = DeviceSession::Create(global, &error, &sessionCode);
   if (!session && sessionCode == EXIT_BAD_INPUT) return console.Fail(sessionCode, error);
-  HidDeviceManager::Entry target;
-  if (session) target = session->OpenTarget(options.m_device, &error);
-  if (!target && !options.m_device.empty()) return console.Fail(EXIT_NO_DEVICE, error);
+  if (session) report.m_target = session->OpenTarget(options.m_device, &error);
+  if (!report.m_target && !options.m_device.empty()) return console.Fail(EXIT_NO_DEVICE, error);
 
-  std::optional<ImageVerdict> verdict;
-  if (target) verdict = JudgeImage(*target, image.ImageData());
-  // An empty image has no commit byte: nothing can be burned from it.
-  const bool empty = image.ImageData().empty();
+  if (report.m_target) report.m_verdict = JudgeImage(*report.m_target, report.m_image.ImageData());
+  report.m_empty = report.m_image.ImageData().empty();
 
   if (console.m_json) {
-    nlohmann::json result = {{"event", "image"},
-                             {"file", options.m_file},
-                             {"size", image.ImageSize()},
-                             {"fileTime", fileTime}};
-    result["version"] =
-        fields.m_hasHeader
-            ? nlohmann::json(FormatVersion(fields.m_versionMajor, fields.m_versionMinor))
-            : nlohmann::json(nullptr);
-    result["cur"] =
-        fields.m_hasHeader ? nlohmann::json(FormatCur(fields.m_cur)) : nlohmann::json(nullptr);
-    result["hasIds"] = fields.m_hasIds;
-    if (fields.m_hasIds) {
-      result["vendorId"] = Hex4(fields.m_vid);
-      result["productId"] = Hex4(fields.m_pid);
-    }
-    if (empty) {
-      result["verdict"] = "empty";
-      result["message"] = "the image is empty: nothing can be burned from it";
-    } else if (verdict) {
-      result["device"] = {{"path", target->devicePath},
-                          {"vendorId", Hex4(target->vendorId)},
-                          {"productId", Hex4(target->productId)},
-                          {"line", verdict->m_deviceClass.m_line}};
-      result["verdict"] = verdict->m_kind;
-      result["message"] = verdict->m_message;
-    } else {
-      result["verdict"] = "no-device";
-    }
-    console.Emit(result);
+    EmitImageJson(report, console);
   } else {
-    console.m_out << "File:     " << options.m_file << '\n'
-                  << "Size:     " << image.ImageSize() << " bytes\n";
-    if (fields.m_hasHeader) {
-      console.m_out << "Version:  " << FormatVersion(fields.m_versionMajor, fields.m_versionMinor)
-                    << '\n'
-                    << "Cur:      " << FormatCur(fields.m_cur) << '\n';
-    } else {
-      console.m_out << "Version:  --  (shorter than 16 bytes: no header fields)\n"
-                    << "Cur:      --\n";
-    }
-    console.m_out << "Time:     " << (fileTime.empty() ? "--" : fileTime) << '\n';
-    if (fields.m_hasIds) {
-      console.m_out << "Ids:      " << Hex4(fields.m_vid) << ':' << Hex4(fields.m_pid) << '\n';
-    } else if (fields.m_hasIdArea) {
-      console.m_out << "Ids:      none (no identifier block: suits any Kestrova device)\n";
-    } else {
-      console.m_out << "Ids:      none (too short for an identifier block)\n";
-    }
-    if (empty) {
-      console.m_out << "Verdict:  cannot be burned: the image is empty\n";
-    } else if (verdict) {
-      console.m_out << "Device:   " << target->devicePath << "  " << Hex4(target->vendorId) << ':'
-                    << Hex4(target->productId) << "  " << TrimmedLine(verdict->m_deviceClass.m_line)
-                    << '\n'
-                    << "Verdict:  "
-                    << (verdict->m_burnable ? "suits the device" : "refused: " + verdict->m_message)
-                    << '\n';
-    } else {
-      console.m_out << "Verdict:  no device to compare with\n";
-    }
+    PrintImageText(report, console);
   }
-  if (empty) {
+  if (report.m_empty) {
     code = EXIT_BAD_INPUT;
-  } else if (verdict && !verdict->m_burnable) {
+  } else if (report.m_verdict && !report.m_verdict->Burnable()) {
     code = EXIT_NO_DEVICE;
   }
   return session ? FinishSession(*session, console, code) : code;

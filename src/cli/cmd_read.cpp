@@ -22,12 +22,12 @@ struct Comparison {
   std::uint8_t m_imageByte = 0;
 };
 
-/// Compares the device with `expected` block by block, posting 7 with the
+/// Compares the device with `expected` block by block, posting BURN_COMPARING with the
 /// next address after each block, and stops at the first difference.
 Comparison CompareDevice(HidDeviceManager& hid, std::span<const std::uint8_t> expected,
                          ProgressReporter& reporter) {
   Comparison comparison;
-  reporter.PostStatus(BURN_COMPARING, 0);
+  reporter.PostStatus(BurnStatus::BURN_COMPARING, 0);
   const EepromWalkResult walk = ReadEepromRange(
       hid, 0, static_cast<std::uint32_t>(expected.size()),
       [&](std::uint32_t address, std::span<const std::uint8_t> bytes) {
@@ -40,7 +40,7 @@ Comparison CompareDevice(HidDeviceManager& hid, std::span<const std::uint8_t> ex
             return false;
           }
         }
-        reporter.PostStatus(BURN_COMPARING, static_cast<long>(address + bytes.size()));
+        reporter.PostStatus(BurnStatus::BURN_COMPARING, static_cast<long>(address + bytes.size()));
         return true;
       });
   if (walk.m_outcome == EepromWalk::kReadFailed) {
@@ -69,13 +69,14 @@ int RunVerify(const GlobalOptions& global, const VerifyOptions& options, Console
                             ProgressColumns());
   Comparison comparison = CompareDevice(session.Hid(), std::span(image.data(), compared), reporter);
   bool ok = !comparison.m_readFailed && !comparison.m_differs;
-  reporter.PostStatus(ok ? BURN_COMPARED_OK : BURN_COMPARE_FAILED, 0);
+  const BurnStatus status = ok ? BurnStatus::BURN_COMPARED_OK : BurnStatus::BURN_COMPARE_FAILED;
+  reporter.PostStatus(status, 0);
 
   if (console.m_json) {
     nlohmann::json result = {{"event", "result"},
                              {"ok", ok},
-                             {"status", reporter.LastCode()},
-                             {"text", BurnStatusText(reporter.LastCode())},
+                             {"status", BurnStatusCode(status)},
+                             {"text", BurnStatusText(status)},
                              {"compared", compared},
                              {"exitCode", ok ? EXIT_OK : EXIT_DEVICE_FAILED}};
     if (comparison.m_differs) {
@@ -116,14 +117,14 @@ int RunDump(const GlobalOptions& global, const DumpOptions& options, Console& co
   ProgressReporter reporter(ChooseProgressStyle(global), console.m_out,
                             static_cast<long>(EEPROM_BYTES), ProgressColumns());
   std::vector<std::uint8_t> eeprom;
-  std::uint32_t failedAddress = 0;
-  bool read = ReadEeprom(session.Hid(), EEPROM_BYTES, &eeprom, &failedAddress,
-                         [&](long next) { reporter.Progress("Reading...", next); });
+  const EepromWalkResult read = ReadEepromInto(
+      session.Hid(), 0, EEPROM_BYTES, &eeprom,
+      [&](std::uint32_t next) { reporter.Progress("Reading...", static_cast<long>(next)); });
   reporter.EndLine();
-  if (!read) {
+  if (read.m_outcome != EepromWalk::kDone) {
     return FinishSession(session, console,
                          console.Fail(EXIT_DEVICE_FAILED, "reading the EEPROM failed at " +
-                                                              HexAddress(failedAddress) +
+                                                              HexAddress(read.m_address) +
                                                               ": check the cable and retry"));
   }
   std::string error;

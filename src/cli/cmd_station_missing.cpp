@@ -24,5 +24,8 @@ int RunRecords(const GlobalOptions&, const RecordsOptions&, Console& console) {
 int RunReleaseSerial(const GlobalOptions&, const ReleaseSerialOptions&, Console& console) {
   return Missing(console);
 }
+int RunImportRecords(const GlobalOptions&, const ImportRecordsOptions&, Console& console) {
+  return Missing(console);
+}
 
 }  // namespace tessarin

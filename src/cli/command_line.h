@@ -2,6 +2,8 @@
 #pragma once
 
 #include <iosfwd>
+#include <string>
+#include <vector>
 
 #include "cli/cli_options.h"
 
@@ -19,6 +21,7 @@ enum class Command {
   kStation,
   kRecords,
   kReleaseSerial,
+  kImportRecords,
 };
 
 struct CommandLine {
@@ -34,6 +37,7 @@ struct CommandLine {
   StationOptions m_station;
   RecordsOptions m_records;
   ReleaseSerialOptions m_releaseSerial;
+  ImportRecordsOptions m_importRecords;
 };
 
 /// Parses the arguments. Returns -1 when a command is to run; otherwise the
@@ -41,5 +45,33 @@ struct CommandLine {
 int ParseCommandLine(int argc, const char* const* argv, CommandLine* line, std::ostream& out,
                      std::ostream& err);
 
+/// One option or argument as the parser knows it.
+struct OptionDoc {
+  std::string m_name;   ///< "--device", or an argument's name ("FILE")
+  std::string m_short;  ///< "-h", or empty
+  /// The value's name ("PATH"; an argument's own name); empty for a flag.
+  std::string m_value;
+  std::string m_help;
+  bool m_positional = false;
+};
+
+struct CommandDoc {
+  std::string m_name;
+  std::string m_help;
+  std::vector<OptionDoc> m_options;  ///< its arguments and its own options
+  std::string m_footer;              ///< its own text after the options, or empty
+};
+
+/// The whole command line as the parser knows it, for the completion scripts
+/// and the manual page, so they cannot drift from what the tool accepts.
+struct CommandLineDoc {
+  std::string m_description;
+  std::vector<OptionDoc> m_global;  ///< the options every command takes, --help included
+  std::vector<CommandDoc> m_commands;
+  std::string m_simulateHelp;
+  std::string m_exitCodes;
+};
+
+CommandLineDoc DescribeCommandLine();
 
 }  // namespace tessarin

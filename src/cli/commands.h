@@ -18,5 +18,7 @@ int RunStation(const GlobalOptions& global, const StationOptions& options, Conso
 int RunRecords(const GlobalOptions& global, const RecordsOptions& options, Console& console);
 int RunReleaseSerial(const GlobalOptions& global, const ReleaseSerialOptions& options,
                      Console& console);
+int RunImportRecords(const GlobalOptions& global, const ImportRecordsOptions& options,
+                     Console& console);
 
 }  // namespace tessarin

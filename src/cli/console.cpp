@@ -23,12 +23,6 @@ void Console::Emit(const nlohmann::json& object) {
   m_out.flush();
 }
 
-std::string Hex4(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value & 0xFFFF));
-  return text;
-}
-
 std::string HexAddress(std::uint32_t address) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(address));

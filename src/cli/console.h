@@ -2,9 +2,12 @@
 // the error stream, and in JSON mode one JSON object per line on the output.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <nlohmann/json.hpp>
 #include <string>
+
+#include "hid/device_id.h"
 
 namespace tessarin {
 
@@ -23,8 +26,6 @@ struct Console {
   void Emit(const nlohmann::json& object);
 };
 
-/// "0495" for 0x495: four upper-case hex digits.
-std::string Hex4(std::uint32_t value);
 /// "0x7FC0".
 std::string HexAddress(std::uint32_t address);
 

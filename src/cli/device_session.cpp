@@ -61,7 +61,7 @@ HidDeviceManager::Entry DeviceSession::OpenTarget(const std::string& path, std::
   for (const auto& skipped : m_hid->Skipped()) {
     // The device asked for, or the only one there, is in another program's hands.
     const bool wanted = path.empty() ? entries.empty() : skipped.m_info.m_path == path;
-    if (wanted && skipped.m_busy) {
+    if (wanted && skipped.m_why == SkipReason::kBusy) {
       *error = "device busy: another program is burning or reading " + skipped.m_info.m_path +
                "; wait until it has finished, then try again";
       return nullptr;
@@ -112,19 +112,8 @@ bool DeviceSession::Finish(std::string* error, int* exitCode) {
   if (m_finished) return true;
   m_finished = true;
   if (m_hid) m_hid->Clear();
+  // A simulated EEPROM kept in a file needs no saving: every write is in it at once.
   bool ok = true;
-  if (m_sim) {
-    for (const auto& [path, device] : m_sim->Devices()) {
-      std::string reason;
-      if (!device->Flush(&reason)) {
-        if (ok) {
-          *error = "cannot save the simulated EEPROM of " + path + ": " + reason;
-          *exitCode = EXIT_DEVICE_FAILED;
-        }
-        ok = false;
-      }
-    }
-  }
   std::lock_guard<std::mutex> lock(m_traceGuard);
   if (m_traceFile.is_open()) {
     m_traceFile.close();

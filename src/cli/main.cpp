@@ -36,6 +36,8 @@ int Run(const CommandLine& line, Console& console) {
       return RunRecords(line.m_global, line.m_records, console);
     case Command::kReleaseSerial:
       return RunReleaseSerial(line.m_global, line.m_releaseSerial, console);
+    case Command::kImportRecords:
+      return RunImportRecords(line.m_global, line.m_importRecords, console);
     case Command::kNone:
       break;
   }

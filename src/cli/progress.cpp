@@ -16,14 +16,20 @@ double SteadySeconds() {
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-bool CarriesProgress(unsigned code) {
-  return code == BURN_DOWNLOADING || code == BURN_VERIFYING || code == BURN_COMPARING;
+bool CarriesProgress(BurnStatus status) {
+  return status == BurnStatus::BURN_DOWNLOADING || status == BurnStatus::BURN_VERIFYING ||
+         status == BurnStatus::BURN_COMPARING;
 }
 
 int Percent(long count, long total) {
   if (total <= 0) return 0;
   long clamped = std::clamp(count, 0L, total);
   return static_cast<int>(clamped * 100 / total);
+}
+
+/// "1 block", "2 blocks".
+std::string Count(long n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 std::string Elapsed(double seconds) {
@@ -90,22 +96,28 @@ ProgressReporter::ProgressReporter(ProgressStyle style, std::ostream& out, long 
   m_stageStart = m_start;
 }
 
-void ProgressReporter::PostStatus(unsigned code, long count) {
-  m_lastCode = code;
-  long total = CarriesProgress(code) ? m_total : -1;
+void ProgressReporter::PostStatus(BurnStatus status, long count) {
+  m_lastStatus = status;
+  long total = CarriesProgress(status) ? m_total : -1;
   // After a compare pass only the changed blocks are written and read back.
-  if (m_compared && (code == BURN_DOWNLOADING || code == BURN_VERIFYING)) {
+  if (m_compared &&
+      (status == BurnStatus::BURN_DOWNLOADING || status == BurnStatus::BURN_VERIFYING)) {
     total = m_compared->m_bytesToWrite;
   }
-  Show(static_cast<int>(code), BurnStatusText(code), count, total);
+  Show(status, BurnStatusText(status), count, total);
 }
 
 void ProgressReporter::Progress(const std::string& text, long count) {
-  Show(-1, text, count, m_total);
+  Show(std::nullopt, text, count, m_total);
+}
+
+const char* ProgressReporter::LastStatusText() const {
+  return m_lastStatus ? BurnStatusText(*m_lastStatus) : "";
 }
 
 // `total` < 0: a status without progress, printed on a line of its own.
-void ProgressReporter::Show(int code, const std::string& text, long count, long total) {
+void ProgressReporter::Show(std::optional<BurnStatus> status, const std::string& text, long count,
+                            long total) {
   const bool carriesProgress = total >= 0;
   double now = m_clock();
   if (text != m_stageText) {
@@ -118,7 +130,7 @@ void ProgressReporter::Show(int code, const std::string& text, long count, long 
 
   if (m_style == ProgressStyle::kJson) {
     nlohmann::json event = {{"event", "status"}, {"text", text}};
-    if (code >= 0) event["code"] = code;
+    if (status) event["code"] = BurnStatusCode(*status);
     if (carriesProgress) {
       event["count"] = count;
       event["total"] = total;
@@ -189,13 +201,24 @@ void ProgressReporter::CompareFinished(const CompareSummary& summary) {
                             {"changedBlocks", summary.m_changedBlocks},
                             {"skippedBlocks", summary.SkippedBlocks()},
                             {"bytesToWrite", summary.m_bytesToWrite},
+                            {"comparedBlocks", summary.ComparedBlocks()},
                             {"elapsedMs", static_cast<long>((m_clock() - m_start) * 1000)}}
                  .dump()
           << '\n';
+  } else if (summary.StoppedEarly()) {
+    // Most of the first blocks differed: the rest is written without reading it first.
+    const long uncompared = summary.m_uncomparedBlocks;
+    const long differ = summary.m_changedBlocks - uncompared;
+    m_out << differ << " of the first " << Count(summary.ComparedBlocks(), "block", "blocks")
+          << (differ == 1 ? " differs" : " differ") << ", so the other " << uncompared
+          << (uncompared == 1 ? " is" : " are") << " written without comparing ("
+          << Count(summary.m_bytesToWrite, "byte", "bytes") << " to write); "
+          << summary.SkippedBlocks() << " skipped\n";
   } else {
-    m_out << summary.m_changedBlocks << " of " << summary.m_blocks << " blocks differ ("
-          << summary.m_bytesToWrite << " bytes to write); " << summary.SkippedBlocks()
-          << " skipped\n";
+    m_out << summary.m_changedBlocks << " of " << Count(summary.m_blocks, "block", "blocks")
+          << (summary.m_changedBlocks == 1 ? " differs (" : " differ (")
+          << Count(summary.m_bytesToWrite, "byte", "bytes") << " to write); "
+          << summary.SkippedBlocks() << " skipped\n";
   }
   m_out.flush();
 }

@@ -31,9 +31,10 @@ std::string FormatPlainLine(const ProgressSnapshot& snapshot);
 /// "120.4 KB/s" (1 KB = 1024 bytes); "-" when no time has passed yet.
 std::string FormatRate(long bytes, double seconds);
 
-/// A status sink that prints. Status codes 1, 4 and 7 carry progress against
-/// `total`; every other code ends the stage and prints its text on a line of
-/// its own (in JSON mode every post is one event). Single-threaded use: the
+/// A status sink that prints. BURN_DOWNLOADING, BURN_VERIFYING and
+/// BURN_COMPARING carry progress against `total`; every other status ends the
+/// stage and prints its text on a line of its own (in JSON mode every post is
+/// one event, with the status's code). Single-threaded use: the
 /// command-line tool runs the burn on its own thread.
 class ProgressReporter : public BurnStatusSink {
  public:
@@ -42,7 +43,7 @@ class ProgressReporter : public BurnStatusSink {
   ProgressReporter(ProgressStyle style, std::ostream& out, long total, int columns = 80,
                    Clock clock = {});
 
-  void PostStatus(unsigned code, long count) override;
+  void PostStatus(BurnStatus status, long count) override;
   void ShowStopNotice(const std::string& text, const std::string& caption) override;
   void DeviceInfoRefreshed(const std::string& version, const std::string& cur) override;
   /// Prints what the compare pass found ("compare" event in JSON); from then
@@ -55,7 +56,10 @@ class ProgressReporter : public BurnStatusSink {
   /// Ends a bar line left open (before anything else is printed).
   void EndLine();
 
-  unsigned LastCode() const { return m_lastCode; }
+  /// The last status posted; none before the first.
+  std::optional<BurnStatus> LastStatus() const { return m_lastStatus; }
+  /// Its text; "" before the first status.
+  const char* LastStatusText() const;
   const std::string& Version() const { return m_version; }
   const std::string& Cur() const { return m_cur; }
   /// What the compare pass of a changed-blocks burn found; empty until then.
@@ -64,7 +68,8 @@ class ProgressReporter : public BurnStatusSink {
   const std::string& StopNotice() const { return m_stopNotice; }
 
  private:
-  void Show(int code, const std::string& text, long count, long total);
+  /// `status`: the status shown, none for a step without one.
+  void Show(std::optional<BurnStatus> status, const std::string& text, long count, long total);
 
   ProgressStyle m_style;
   std::ostream& m_out;
@@ -76,7 +81,7 @@ class ProgressReporter : public BurnStatusSink {
   std::string m_stageText;
   int m_lastPlainQuarter = -1;
   bool m_lineOpen = false;
-  unsigned m_lastCode = 0xFFFFFFFFu;
+  std::optional<BurnStatus> m_lastStatus;
   std::string m_version;
   std::string m_cur;
   std::string m_stopNotice;

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <vector>
 
-#include "burn/burn_status.h"
+#include "board/board_json.h"
+#include "station/port_name.h"
 
 namespace tessarin {
 
@@ -27,216 +29,138 @@ std::string Seconds(double seconds) {
   return text;
 }
 
-long Ms(double seconds) { return static_cast<long>(seconds * 1000); }
-
-std::string ResultWord(const std::string& outcome) {
-  if (outcome == kOutcomePassed) return "PASS";
-  if (outcome == kOutcomeStopped) return "STOPPED";
+std::string ResultWord(SlotState state) {
+  if (state == SlotState::kPassed) return "PASS";
+  if (state == SlotState::kStopped) return "STOPPED";
   return "FAIL";
 }
 
+/// What a terminal's line says of a slot.
+std::string StateText(const SlotView& slot) {
+  switch (slot.m_state) {
+    case SlotState::kFree:
+      return "free";
+    case SlotState::kArrived:
+      return "arrived " + slot.m_device;
+    case SlotState::kStoreUnavailable:
+      return "store unavailable, waiting";
+    case SlotState::kBurning:
+      return slot.m_statusText.empty() ? "Downloading..." : slot.m_statusText;
+    case SlotState::kRefused:
+      return "REFUSED " + slot.m_message;
+    case SlotState::kPassed:
+    case SlotState::kFailed:
+    case SlotState::kStopped:
+      break;
+  }
+  return ResultWord(slot.m_state) + " " + slot.m_message;
+}
+
 void Write(std::ostream& out, const nlohmann::json& object) {
-  out << object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+  out << JsonLine(object) << '\n';
   out.flush();
 }
 
 /// --json: one object per event, with the field names of `burn --json`.
 class JsonDisplay : public StationEvents {
  public:
-  explicit JsonDisplay(std::ostream& out) : m_out(out) {}
+  JsonDisplay(std::ostream& out, const SlotBoard& board) : m_out(out), m_board(board) {}
 
   void OnEvent(const StationEvent& e) override {
-    nlohmann::json j;
-    switch (e.m_kind) {
-      case StationEventKind::kArrived:
-        j = {{"event", "arrived"}, {"port", e.m_port}, {"path", e.m_path}, {"device", e.m_device}};
-        break;
-      case StationEventKind::kRefused:
-        j = {{"event", "refused"},   {"port", e.m_port},    {"path", e.m_path},
-             {"device", e.m_device}, {"message", e.m_text}, {"elapsedMs", Ms(e.m_seconds)}};
-        break;
-      case StationEventKind::kStarted:
-        j = {{"event", "started"},
-             {"port", e.m_port},
-             {"device", e.m_device},
-             {"serial", e.m_serial}};
-        break;
-      case StationEventKind::kStatus:
-        j = {{"event", "status"},
-             {"port", e.m_port},
-             {"serial", e.m_serial},
-             {"code", e.m_code},
-             {"text", e.m_text}};
-        if (e.m_total > 0) {
-          j["count"] = e.m_count;
-          j["total"] = e.m_total;
-        }
-        break;
-      case StationEventKind::kFinished:
-        j = {{"event", "finished"},
-             {"port", e.m_port},
-             {"device", e.m_device},
-             {"serial", e.m_serial},
-             {"ok", e.m_outcome == kOutcomePassed},
-             {"result", e.m_outcome},
-             {"status", e.m_code},
-             {"text", e.m_text},
-             {"elapsedMs", Ms(e.m_seconds)}};
-        if (e.m_outcome == kOutcomePassed) {
-          j["version"] = e.m_version;
-          j["cur"] = e.m_cur;
-        }
-        break;
-      case StationEventKind::kLeft:
-        j = {{"event", "left"}, {"port", e.m_port}, {"path", e.m_path}};
-        break;
-      case StationEventKind::kNotice:
-        j = {{"event", "notice"}, {"text", e.m_text}};
-        break;
-      case StationEventKind::kSummary:
-        j = {{"event", "summary"},
-             {"passed", e.m_summary.m_passed},
-             {"failed", e.m_summary.m_failed},
-             {"stopped", e.m_summary.m_stopped},
-             {"refused", e.m_summary.m_refused},
-             {"unitsPerHour", e.m_summary.UnitsPerHour()},
-             {"elapsedMs", Ms(e.m_summary.m_seconds)}};
-        break;
-    }
-    Write(m_out, j);
+    Write(m_out, StationEventJson(e, EventSlot(e, m_board)));
   }
 
  private:
   std::ostream& m_out;
+  const SlotBoard& m_board;
 };
 
 /// A pipe or a log: one line per event; statuses only when the stage changes.
 class LineDisplay : public StationEvents {
  public:
-  explicit LineDisplay(std::ostream& out) : m_out(out) {}
+  LineDisplay(std::ostream& out, const SlotBoard& board) : m_out(out), m_board(board) {}
 
   void OnEvent(const StationEvent& e) override {
-    switch (e.m_kind) {
-      case StationEventKind::kArrived:
-        m_out << e.m_port << ": arrived " << e.m_device << " (" << e.m_path << ")\n";
-        break;
-      case StationEventKind::kRefused:
-        m_out << e.m_port << ": REFUSED " << e.m_text << '\n';
-        break;
-      case StationEventKind::kStarted:
-        m_out << e.m_port << ": burning"
-              << (e.m_serial.empty() ? std::string() : " serial " + e.m_serial) << '\n';
-        m_lastCode[e.m_port] = ~0u;
-        break;
-      case StationEventKind::kStatus:
-        if (m_lastCode[e.m_port] == e.m_code) return;
-        m_lastCode[e.m_port] = e.m_code;
-        m_out << e.m_port << ": " << e.m_text << '\n';
-        break;
-      case StationEventKind::kFinished:
-        m_out << e.m_port << ": " << ResultWord(e.m_outcome)
-              << (e.m_serial.empty() ? std::string() : " " + e.m_serial) << " " << e.m_text << ", "
-              << Seconds(e.m_seconds)
-              << (e.m_outcome == kOutcomePassed
-                      ? ", device version " + e.m_version + ", Cur " + e.m_cur
-                      : std::string())
-              << '\n';
-        break;
-      case StationEventKind::kLeft:
-        m_out << e.m_port << ": unplugged\n";
-        break;
-      case StationEventKind::kNotice:
-        m_out << e.m_text << '\n';
-        break;
-      case StationEventKind::kSummary:
-        m_out << FormatSummaryLine(e.m_summary) << '\n';
-        break;
+    if (e.m_kind == StationEventKind::kNotice) {
+      m_out << m_board.Snapshot().m_notice << '\n';
+    } else if (e.m_kind == StationEventKind::kSummary) {
+      m_out << FormatSummaryLine(m_board.Snapshot().m_counters) << '\n';
+    } else if (!SlotLine(e.m_kind, m_board.Slot(e.m_port).value_or(SlotView{}))) {
+      return;
     }
     m_out.flush();
   }
 
  private:
+  /// Writes the line of an event about a slot; false when it writes none.
+  bool SlotLine(StationEventKind kind, const SlotView& s) {
+    const std::string port = PortDisplayName(s.m_port);
+    switch (kind) {
+      case StationEventKind::kArrived:
+        m_out << port << ": arrived " << s.m_device
+              << (port == s.m_port ? std::string() : " at " + s.m_port) << " (" << s.m_path
+              << ")\n";
+        break;
+      case StationEventKind::kRefused:
+        m_out << port << ": REFUSED " << s.m_message << '\n';
+        break;
+      case StationEventKind::kStoreUnavailable:
+        m_out << port << ": store unavailable, waiting to burn (" << s.m_message << ")\n";
+        break;
+      case StationEventKind::kStarted:
+        m_out << port << ": burning"
+              << (s.m_serial.empty() ? std::string() : " serial " + s.m_serial) << '\n';
+        m_lastCode[s.m_port] = ~0u;
+        break;
+      case StationEventKind::kStatus:
+        if (m_lastCode[s.m_port] == s.m_code) return false;
+        m_lastCode[s.m_port] = s.m_code;
+        m_out << port << ": " << s.m_statusText << '\n';
+        break;
+      case StationEventKind::kFinished:
+        m_out << port << ": " << ResultWord(s.m_state)
+              << (s.m_serial.empty() ? std::string() : " " + s.m_serial) << " " << s.m_message
+              << ", " << Seconds(s.m_seconds)
+              << (s.m_state == SlotState::kPassed
+                      ? ", device version " + s.m_version + ", Cur " + s.m_cur
+                      : std::string())
+              << '\n';
+        break;
+      case StationEventKind::kLeft:
+        m_out << port << ": unplugged\n";
+        break;
+      case StationEventKind::kNotice:
+      case StationEventKind::kSummary:
+        return false;
+    }
+    return true;
+  }
+
   std::ostream& m_out;
-  std::map<std::string, unsigned> m_lastCode;
+  const SlotBoard& m_board;
+  std::map<std::string, unsigned> m_lastCode;  // what was printed last, per port
 };
 
 /// A terminal: one line per port, redrawn in place, the summary below them.
 class TerminalDisplay : public StationEvents {
  public:
-  TerminalDisplay(std::ostream& out, int columns) : m_out(out), m_columns(columns) {}
+  TerminalDisplay(std::ostream& out, int columns, const SlotBoard& board)
+      : m_out(out), m_columns(columns), m_board(board) {}
 
   void OnEvent(const StationEvent& e) override {
     const auto now = SteadyClock::now();
-    if (m_slots.empty() && m_drawn == 0) m_start = now;
-    SlotView& view = m_slots[e.m_port];
-    bool urgent = true;
-    switch (e.m_kind) {
-      case StationEventKind::kArrived:
-        view = SlotView{};
-        view.m_state = "arrived " + e.m_device;
-        view.m_since = now;
-        view.m_running = true;
-        break;
-      case StationEventKind::kRefused:
-        view.m_state = "REFUSED " + e.m_text;
-        view.m_running = false;
-        ++m_summary.m_refused;
-        break;
-      case StationEventKind::kStarted:
-        view.m_serial = e.m_serial;
-        view.m_state = "Downloading...";
-        break;
-      case StationEventKind::kStatus:
-        view.m_state = e.m_text;
-        view.m_count = e.m_count;
-        view.m_total = e.m_total;
-        urgent = false;
-        break;
-      case StationEventKind::kFinished:
-        view.m_state = ResultWord(e.m_outcome) + " " + e.m_text;
-        view.m_total = 0;
-        view.m_running = false;
-        view.m_seconds = e.m_seconds;
-        if (e.m_outcome == kOutcomePassed) ++m_summary.m_passed;
-        if (e.m_outcome == kOutcomeFailed) ++m_summary.m_failed;
-        if (e.m_outcome == kOutcomeStopped) ++m_summary.m_stopped;
-        break;
-      case StationEventKind::kLeft:
-        view = SlotView{};
-        view.m_state = "free";
-        break;
-      case StationEventKind::kNotice:
-        m_slots.erase(e.m_port);
-        Message(e.m_text);
-        return;
-      case StationEventKind::kSummary:
-        m_slots.erase(e.m_port);
-        m_summary = e.m_summary;
-        m_final = true;
-        break;
+    if (e.m_kind == StationEventKind::kNotice) {
+      Erase();
+      m_out << m_board.Snapshot().m_notice << "\x1b[K\n";
+      m_drawn = 0;
+    } else if (e.m_kind == StationEventKind::kStatus &&
+               now - m_lastDraw < std::chrono::milliseconds(100)) {
+      return;
     }
-    if (!urgent && now - m_lastDraw < std::chrono::milliseconds(100)) return;
     Draw(now);
   }
 
  private:
-  struct SlotView {
-    std::string m_state = "free";
-    std::string m_serial;
-    long m_count = 0;
-    long m_total = 0;
-    bool m_running = false;
-    double m_seconds = 0;
-    SteadyClock::time_point m_since;
-  };
-
-  void Message(const std::string& text) {
-    Erase();
-    m_out << text << "\x1b[K\n";
-    m_drawn = 0;
-    Draw(SteadyClock::now());
-  }
-
   // Back to the first line of the block drawn before.
   void Erase() {
     if (m_drawn > 0) m_out << "\r\x1b[" << m_drawn << 'A';
@@ -244,31 +168,28 @@ class TerminalDisplay : public StationEvents {
 
   void Draw(SteadyClock::time_point now) {
     Erase();
+    const SlotBoardSnapshot board = m_board.Snapshot();
     std::vector<std::string> lines;
-    for (const auto& [port, view] : m_slots) {
-      const double seconds = view.m_running
-                                 ? std::chrono::duration<double>(now - view.m_since).count()
-                                 : view.m_seconds;
-      lines.push_back(FormatSlotLine(port, view.m_state, view.m_count, view.m_total, view.m_serial,
-                                     seconds, m_columns));
+    for (const SlotView& slot : board.m_slots) {
+      lines.push_back(FormatSlotLine(PortDisplayName(slot.m_port), StateText(slot), slot.m_count,
+                                     slot.m_state == SlotState::kBurning ? slot.m_total : 0,
+                                     slot.m_serial, slot.SecondsAt(now), m_columns));
     }
-    StationSummary summary = m_summary;
-    if (!m_final) summary.m_seconds = std::chrono::duration<double>(now - m_start).count();
+    StationSummary summary = board.m_counters;
+    if (!board.m_ended) {
+      summary.m_seconds = std::chrono::duration<double>(now - board.m_started).count();
+    }
     lines.push_back(FormatSummaryLine(summary));
     for (const std::string& line : lines) m_out << '\r' << line << "\x1b[K\n";
-    m_drawn = static_cast<int>(lines.size());
-    if (m_final) m_drawn = 0;
+    m_drawn = board.m_ended ? 0 : static_cast<int>(lines.size());
     m_out.flush();
     m_lastDraw = now;
   }
 
   std::ostream& m_out;
   int m_columns;
-  std::map<std::string, SlotView> m_slots;
-  StationSummary m_summary;
-  bool m_final = false;
+  const SlotBoard& m_board;
   int m_drawn = 0;
-  SteadyClock::time_point m_start = SteadyClock::now();
   SteadyClock::time_point m_lastDraw;
 };
 
@@ -278,25 +199,34 @@ std::string FormatSlotLine(const std::string& port, const std::string& state, lo
                            long total, const std::string& serial, double seconds, int columns) {
   char head[96];
   std::snprintf(head, sizeof head, "%-10s ", port.c_str());
-  std::string line = head;
-  std::string tail = (serial.empty() ? "" : "  " + serial) + "  " + Clock(seconds);
+  const std::string tail = (serial.empty() ? "" : "  " + serial) + "  " + Clock(seconds);
+  std::string shownState = state;
+  std::string percent;
+  std::string bar;
   if (total > 0) {
     const long done = std::clamp(count, 0L, total);
     char text[96];
-    std::snprintf(text, sizeof text, "%-16.40s %3d%% ", state.c_str(),
-                  static_cast<int>(done * 100 / total));
-    line += text;
+    std::snprintf(text, sizeof text, "%-16.40s", state.c_str());
+    shownState = text;
+    std::snprintf(text, sizeof text, " %3d%%", static_cast<int>(done * 100 / total));
+    percent = text;
     const int width = 20;
     const int filled = static_cast<int>(done * width / total);
-    line += '[' + std::string(filled, '#') + std::string(width - filled, '.') + ']';
-  } else {
-    line += state;
+    bar = " [" + std::string(filled, '#') + std::string(width - filled, '.') + ']';
   }
-  // The state may be a long refusal: it is cut, the serial and the time stay.
-  const int room = columns - 1 - static_cast<int>(tail.size());
-  if (room > 0 && static_cast<int>(line.size()) > room) line.resize(room);
-  line += tail;
-  if (columns > 1 && static_cast<int>(line.size()) > columns - 1) line.resize(columns - 1);
+  // What does not fit goes in this order: the bar, then the end of the state
+  // (a long refusal); the percentage, the serial and the time stay.
+  const auto width = [&] {
+    return std::strlen(head) + shownState.size() + percent.size() + bar.size() + tail.size();
+  };
+  const std::size_t room = columns > 1 ? static_cast<std::size_t>(columns - 1) : 0;
+  if (room > 0 && width() > room) bar.clear();
+  if (room > 0 && width() > room) {
+    const std::size_t others = width() - shownState.size();
+    shownState.resize(others < room ? room - others : 0);
+  }
+  std::string line = head + shownState + percent + bar + tail;
+  if (room > 0 && line.size() > room) line.resize(room);
   return line;
 }
 
@@ -309,16 +239,16 @@ std::string FormatSummaryLine(const StationSummary& s) {
 }
 
 std::unique_ptr<StationEvents> CreateStationDisplay(ProgressStyle style, std::ostream& out,
-                                                    int columns) {
+                                                    int columns, const SlotBoard& board) {
   switch (style) {
     case ProgressStyle::kJson:
-      return std::make_unique<JsonDisplay>(out);
+      return std::make_unique<JsonDisplay>(out, board);
     case ProgressStyle::kBar:
-      return std::make_unique<TerminalDisplay>(out, columns);
+      return std::make_unique<TerminalDisplay>(out, columns, board);
     case ProgressStyle::kLines:
       break;
   }
-  return std::make_unique<LineDisplay>(out);
+  return std::make_unique<LineDisplay>(out, board);
 }
 
 }  // namespace tessarin

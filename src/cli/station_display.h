@@ -10,14 +10,16 @@
 #include <string>
 
 #include "cli/progress.h"
+#include "station/slot_board.h"
 #include "station/station.h"
 
 namespace tessarin {
 
-/// A display for one station run. Events arrive one at a time (the station
-/// serialises them).
+/// A display for one station run that shows what `board` holds: a watcher of
+/// the board (SlotBoard::AddWatcher), told of each event after the board
+/// applied it. The board must outlive the display.
 std::unique_ptr<StationEvents> CreateStationDisplay(ProgressStyle style, std::ostream& out,
-                                                    int columns);
+                                                    int columns, const SlotBoard& board);
 
 /// "port-1  Downloading...  45% [#########...........]  KS-000001  00:02", fitted to `columns`.
 std::string FormatSlotLine(const std::string& port, const std::string& state, long count,

@@ -1,5 +1,7 @@
 #include "ui/burn_decision.h"
 
+#include "image/image_verdict.h"
+
 namespace tessarin {
 
 std::string BlankMessage() { return std::string(kBlankMessageWidth, ' '); }
@@ -7,12 +9,12 @@ std::string BlankMessage() { return std::string(kBlankMessageWidth, ' '); }
 BurnDecision DecideBurn(const CompatState& state, bool deviceOpen, bool imageHeld,
                         bool workerRunning) {
   BurnDecision decision;
-  const ImageSuitability suitability = JudgeSuitability(state);
-  if (suitability == ImageSuitability::kNotOwnDevice || !deviceOpen || !imageHeld) {
+  const ImageVerdict verdict = JudgeImage(state);
+  if (verdict.m_kind == ImageSuitability::kNotOwnDevice || !deviceOpen || !imageHeld) {
     return decision;
   }
-  if (suitability == ImageSuitability::kNotSupported) {
-    decision.m_message = kNotSupportedText;
+  if (verdict.m_kind == ImageSuitability::kNotSupported) {
+    decision.m_message = verdict.m_message;
     decision.m_messageRed = true;
   } else {
     decision.m_burnEnabled = true;

@@ -21,7 +21,7 @@ struct BurnDecision {
   bool m_messageRed = false;
 };
 
-/// The compatibility rule (JudgeSuitability) applied to the window: `deviceOpen`, a device is
+/// The compatibility rule (JudgeImage) applied to the window: `deviceOpen`, a device is
 /// open; `imageHeld`, an image is held (an empty one counts); `workerRunning`, a burn is in
 /// progress, and Burn then stays disabled whatever else holds, so a refresh during a burn
 /// cannot enable a second one.

@@ -4,7 +4,6 @@ namespace tessarin {
 
 void CComboBox::ResetContent(DialogFramework* framework) {
   m_lines.clear();
-  m_curSel = -1;
   if (framework != nullptr) framework->ComboResetContent(m_id);
 }
 
@@ -15,8 +14,9 @@ int CComboBox::AddString(DialogFramework* framework, const std::u16string& text)
 }
 
 void CComboBox::SetCurSel(DialogFramework* framework, int index) {
-  m_curSel = (index >= 0 && index < static_cast<int>(m_lines.size())) ? index : -1;
-  if (framework != nullptr) framework->ComboSetCurSel(m_id, m_curSel);
+  // An index beyond the lines selects nothing, as the system's control does.
+  const bool listed = index >= 0 && index < static_cast<int>(m_lines.size());
+  if (framework != nullptr) framework->ComboSetCurSel(m_id, listed ? index : -1);
 }
 
 }  // namespace tessarin

@@ -19,12 +19,10 @@ class CComboBox {
   int AddString(DialogFramework* framework, const std::u16string& text);
   void SetCurSel(DialogFramework* framework, int index);
   const std::vector<std::u16string>& Lines() const { return m_lines; }
-  int CurSel() const { return m_curSel; }
 
  private:
   int m_id;
   std::vector<std::u16string> m_lines;
-  int m_curSel = -1;
 };
 
 }  // namespace tessarin

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "burn/burn_status.h"
 #include "ui/dialog_templates.h"
 
 namespace tessarin {
@@ -56,8 +57,8 @@ class DialogFramework {
                                       const std::u16string& caption) = 0;
 
   /// The file chooser of Select...: open mode, the file must exist, filter
-  /// "kestrova rom file (.rom)" for *.rom; the path as the system gives it. Returns the chosen path, or
-  /// nullopt when the user cancelled. Modal; UI thread only.
+  /// "kestrova rom file (.rom)" for *.rom; the path as the system gives it. Returns the chosen
+  /// path, or nullopt when the user cancelled. Modal; UI thread only.
   virtual std::optional<std::u16string> ChooseFile() = 0;
 
   /// Runs `closure` later on the user-interface thread, in posting order.
@@ -69,8 +70,8 @@ class DialogFramework {
   /// the host routes to DialogHandlers::OnBurnStatus in order with the
   /// closures of PostToUiThread. Returns false when the host has no such
   /// message (the caller then posts a closure). Callable from any thread.
-  virtual bool PostBurnStatus(unsigned code, long count) {
-    (void)code;
+  virtual bool PostBurnStatus(BurnStatus status, long count) {
+    (void)status;
     (void)count;
     return false;
   }
@@ -101,7 +102,7 @@ class DialogFramework {
 inline constexpr int SC_ABOUT = 0x0010;
 
 /// The window message that carries a burn status (WM_USER + 100): wParam the
-/// status code, lParam the byte count.
+/// status's code (BurnStatusCode), lParam the byte count.
 inline constexpr unsigned WM_BURN_STATUS = 0x464;
 
 /// The routing table: what the host calls, each on the user-interface thread.
@@ -127,10 +128,15 @@ class DialogHandlers {
   virtual void OnCommand(int id) = 0;
   /// A window-level command (SC_ABOUT opens the About box).
   virtual void OnSystemCommand(int command) = 0;
-  /// A burn status (code, count). The dialog's own status sink posts it
+  /// A burn status and its count. The dialog's own status sink posts it
   /// through PostBurnStatus, or PostToUiThread where the host has no
   /// message for it.
-  virtual void OnBurnStatus(unsigned code, long count) = 0;
+  virtual void OnBurnStatus(BurnStatus status, long count) = 0;
+  /// The system ends the program as soon as this returns (Windows:
+  /// WM_ENDSESSION at log-off or shutdown): a running burn must have stopped
+  /// by then, and the dialog ends without a box, since nobody is left to
+  /// answer one.
+  virtual void OnSessionEnding() {}
 };
 
 }  // namespace tessarin

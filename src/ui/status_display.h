@@ -4,24 +4,25 @@
 #include <cstdint>
 #include <optional>
 
+#include "burn/burn_status.h"
 #include "ui/dialog_framework.h"
 
 namespace tessarin {
 
-/// Remembers the code whose text is shown (m_lastStatus) and shows each new
-/// status: a new code sets the text and the bar's range afresh, every status
-/// sets the position its code asks for.
+/// Remembers the status whose text is shown (m_lastStatus) and shows each new
+/// one: a new status sets the text and the bar's range afresh, every status
+/// sets the position it asks for.
 class CStatusDisplay {
  public:
   CStatusDisplay(int statusId, int progressId) : m_statusId(statusId), m_progressId(progressId) {}
 
-  /// Shows (code, count). `rangeMax` is the range of the codes that count
-  /// bytes (the size of the image being burned). Returns true when the code
-  /// differed from the one shown, so its text and range were set.
-  bool Show(DialogFramework& framework, unsigned code, long count, std::int32_t rangeMax);
+  /// Shows (status, count). `rangeMax` is the range of the statuses that
+  /// count bytes (the size of the image being burned). Returns true when the
+  /// status differed from the one shown, so its text and range were set.
+  bool Show(DialogFramework& framework, BurnStatus status, long count, std::int32_t rangeMax);
 
-  /// The code shown; none before the first status.
-  std::optional<unsigned> m_lastStatus;
+  /// The status shown; none before the first one.
+  std::optional<BurnStatus> m_lastStatus;
 
  private:
   int m_statusId;

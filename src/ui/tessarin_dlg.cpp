@@ -29,9 +29,9 @@ class CTessarinDlg::StatusSink : public BurnStatusSink {
  public:
   explicit StatusSink(CTessarinDlg& dialog) : m_dialog(dialog) {}
 
-  void PostStatus(unsigned code, long count) override {
-    if (m_dialog.PostBurnStatus(code, count)) return;
-    m_dialog.Post([code, count](CTessarinDlg& d) { d.OnBurnStatus(code, count); });
+  void PostStatus(BurnStatus status, long count) override {
+    if (m_dialog.PostBurnStatus(status, count)) return;
+    m_dialog.Post([status, count](CTessarinDlg& d) { d.OnBurnStatus(status, count); });
   }
   void ShowStopNotice(const std::string& text, const std::string& caption) override {
     // Not waited for: the notice needs the user-interface thread, and the
@@ -86,7 +86,7 @@ void CTessarinDlg::DetachFramework() {
 }
 
 void CTessarinDlg::StopWorkerAndWait() {
-  if (m_flags.m_workerRunning.load() != 0) m_flags.m_cancelRequested.store(1);
+  if (m_flags.m_workerRunning.load()) m_flags.m_cancelRequested.store(true);
   // The worker never waits for this thread, so the join ends.
   m_worker.Wait();
 }
@@ -100,16 +100,14 @@ void CTessarinDlg::Post(std::function<void(CTessarinDlg&)> action) {
   });
 }
 
-bool CTessarinDlg::PostBurnStatus(unsigned code, long count) {
+bool CTessarinDlg::PostBurnStatus(BurnStatus status, long count) {
   DialogFramework* framework = m_framework;
-  return framework != nullptr && framework->PostBurnStatus(code, count);
+  return framework != nullptr && framework->PostBurnStatus(status, count);
 }
 
 bool CTessarinDlg::Live() const { return m_framework != nullptr && !m_ended; }
 
-bool CTessarinDlg::BurnBusy() const {
-  return m_flags.m_workerRunning.load() != 0 || !m_workerEnded;
-}
+bool CTessarinDlg::BurnBusy() const { return m_flags.m_workerRunning.load() || !m_workerEnded; }
 
 // ---------------------------------------------------------------------------
 // Routing.
@@ -142,7 +140,7 @@ int CTessarinDlg::OnDevicesChanged(int eventCode) {
     // look whether the burned device is still there; the full rescan runs
     // as soon as the worker has ended.
     m_rescanPending = true;
-    if (!m_hid.IsPresent(m_burnDevicePath)) m_flags.m_deviceOpen.store(0);
+    if (!m_hid.IsPresent(m_burnDevicePath)) m_flags.m_deviceOpen.store(false);
     return 1;
   }
   RefreshTargetList();
@@ -199,7 +197,7 @@ void CTessarinDlg::ExchangeDialogData() {
 void CTessarinDlg::RefreshTargetList() {
   if (!Live()) return;
   const HidDeviceManager::Entry first = m_hid.Scan();
-  m_flags.m_deviceOpen.store(first ? 1 : 0);
+  m_flags.m_deviceOpen.store(first != nullptr);
   HidDeviceManager::Entry target = first;
   int targetIndex = 0;
   m_targetCombo.ResetContent(m_framework);
@@ -317,13 +315,13 @@ void CTessarinDlg::LoadImageFile() {
 // Burn enabling.
 
 bool CTessarinDlg::BurnAllowed() const {
-  return DecideBurn(m_compat, m_flags.m_deviceOpen.load() != 0, m_image != nullptr, BurnBusy())
+  return DecideBurn(m_compat, m_flags.m_deviceOpen.load(), m_image != nullptr, BurnBusy())
       .m_burnEnabled;
 }
 
 void CTessarinDlg::UpdateBurnButton() {
   if (!Live()) return;
-  const bool deviceOpen = m_flags.m_deviceOpen.load() != 0;
+  const bool deviceOpen = m_flags.m_deviceOpen.load();
   const BurnDecision decision = DecideBurn(m_compat, deviceOpen, m_image != nullptr, BurnBusy());
   m_framework->EnableControl(IDC_BURN, decision.m_burnEnabled);
   if (decision.m_message) m_message = Widen(*decision.m_message);
@@ -355,7 +353,7 @@ void CTessarinDlg::OnBurnClicked() {
   // frames with this burn's: the burn fails at once, with nothing written.
   m_burnClaim = m_hid.Claim(current, nullptr);
   if (!m_burnClaim) {
-    OnBurnStatus(BURN_DOWNLOAD_FAILED, 0);
+    OnBurnStatus(BurnStatus::BURN_DOWNLOAD_FAILED, 0);
     UpdateBurnButton();
     return;
   }
@@ -373,7 +371,7 @@ void CTessarinDlg::OnBurnClicked() {
   m_framework->EnableControl(IDC_BURN, false);
 }
 
-void CTessarinDlg::OnBurnStatus(unsigned code, long count) {
+void CTessarinDlg::OnBurnStatus(BurnStatus status, long count) {
   if (!Live()) return;
   // The burn's last status comes before the worker has cleared its flag; the
   // button is decided again for good when the worker has ended
@@ -384,9 +382,9 @@ void CTessarinDlg::OnBurnStatus(unsigned code, long count) {
   // an activation reloaded meanwhile.
   const SharedRomImage& shown = m_workerEnded ? m_image : m_burnImage;
   const std::int32_t rangeMax = shown ? shown->ImageSize() : 0;
-  const bool changed = m_statusDisplay.Show(*m_framework, code, count, rangeMax);
+  const bool changed = m_statusDisplay.Show(*m_framework, status, count, rangeMax);
   // The device's fields read after the burn appear with its success.
-  if (changed && code == BURN_SUCCESS) ExchangeDialogData();
+  if (changed && status == BurnStatus::BURN_SUCCESS) ExchangeDialogData();
 }
 
 void CTessarinDlg::OnDeviceInfoRefreshed(const std::string& version, const std::string& cur) {
@@ -430,11 +428,20 @@ void CTessarinDlg::OnCloseDialog() {
     // The burn stops at its next check; the dialog ends once the worker has
     // ended and its notice was dismissed. The window stays responsive.
     m_closing = true;
-    m_flags.m_cancelRequested.store(1);
+    m_flags.m_cancelRequested.store(true);
     m_framework->EnableControl(IDC_BURN, false);
     m_framework->EnableControl(IDC_SELECT, false);
     return;
   }
+  FinishClose();
+}
+
+void CTessarinDlg::OnSessionEnding() {
+  if (!Live()) return;
+  // The process ends once this returns: the burn stops at its next block
+  // now, waited for here (the worker never waits for this thread). Its
+  // notice, still queued, is dropped with the dialog.
+  StopWorkerAndWait();
   FinishClose();
 }
 

@@ -41,8 +41,8 @@ class CTessarinDlg : public DialogHandlers {
 
   /// Gives the dialog its window before OnDialogInit, and (unless the host
   /// reports device changes itself) installs the manager's device-change
-  /// listener, which posts OnDevicesChanged to the user-interface thread. The framework must stay alive until
-  /// DetachFramework() returned (or the dialog is destroyed).
+  /// listener, which posts OnDevicesChanged to the user-interface thread. The framework must stay
+  /// alive until DetachFramework() returned (or the dialog is destroyed).
   void AttachFramework(DialogFramework* framework);
   /// Stops and waits for a running burn, removes the listener and forgets the
   /// framework. Queued closures of this dialog become no-ops.
@@ -55,7 +55,8 @@ class CTessarinDlg : public DialogHandlers {
   void OnCloseDialog() override;
   void OnCommand(int id) override;
   void OnSystemCommand(int command) override;
-  void OnBurnStatus(unsigned code, long count) override;
+  void OnBurnStatus(BurnStatus status, long count) override;
+  void OnSessionEnding() override;
 
   // The handlers and operations the routing reaches.
   void ExchangeDialogData();
@@ -124,7 +125,7 @@ class CTessarinDlg : public DialogHandlers {
 
   void Post(std::function<void(CTessarinDlg&)> action);
   /// The host's own status message, where it has one (any thread).
-  bool PostBurnStatus(unsigned code, long count);
+  bool PostBurnStatus(BurnStatus status, long count);
   void OnDeviceInfoRefreshed(const std::string& version, const std::string& cur);
   void OnStopNotice(const std::u16string& text, const std::u16string& caption);
   void OnWorkerFinished();

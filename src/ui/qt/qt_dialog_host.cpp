@@ -1,5 +1,7 @@
 #include "ui/qt/qt_dialog_host.h"
 
+#include <xcb/xcb.h>
+
 #include <QAbstractButton>
 #include <QAbstractNativeEventFilter>
 #include <QApplication>
@@ -21,8 +23,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <utility>
-
-#include <xcb/xcb.h>
 
 namespace tessarin {
 namespace {
@@ -118,7 +118,18 @@ void QtDialogHost::WatchNativeWindow() {
 
 void QtDialogHost::OnNativeWindowGone() {
   if (m_windowGone || !Routing()) return;
+  const bool ending = m_endRequested;
   m_windowGone = true;
+  if (!ending) EndUnattended();
+}
+
+void QtDialogHost::RequestEnd() {
+  if (Unattended() || !Routing() || !m_started) return;
+  m_endRequested = true;
+  EndUnattended();
+}
+
+void QtDialogHost::EndUnattended() {
   // Boxes open over the window (a notice, About, the file chooser) can no
   // longer be answered by anyone: each returns as if dismissed.
   for (QWidget* widget : QApplication::topLevelWidgets()) {
@@ -220,7 +231,7 @@ void QtDialogHost::ProgressSetPos(int id, int pos) {
 
 MessageBoxResult QtDialogHost::MessageBox(const std::u16string& text,
                                           const std::u16string& caption) {
-  if (m_windowGone) {
+  if (Unattended()) {
     // Nobody is left to read a box; the message is kept on stderr.
     std::fprintf(stderr, "tessarin: %s: %s\n", ToQString(caption).toLocal8Bit().constData(),
                  ToQString(text).toLocal8Bit().constData());
@@ -232,7 +243,7 @@ MessageBoxResult QtDialogHost::MessageBox(const std::u16string& text,
 }
 
 std::optional<std::u16string> QtDialogHost::ChooseFile() {
-  if (m_windowGone) return std::nullopt;
+  if (Unattended()) return std::nullopt;
   if (m_chooser) return m_chooser();
   const QString path = QFileDialog::getOpenFileName(
       this, tr("Open"), QString(), QStringLiteral("kestrova rom file (.rom) (*.rom)"));
@@ -274,7 +285,7 @@ void QtDialogHost::AddAboutCommand(const std::u16string& text) {
 void QtDialogHost::SetWindowIcon(int iconId) { setWindowIcon(ResourceIcon(iconId)); }
 
 void QtDialogHost::RunAboutBox() {
-  if (m_windowGone) return;
+  if (Unattended()) return;
   TemplateDialog about(AboutDialogTemplate(), this);
   about.setWindowIcon(ResourceIcon(IDR_MAINFRAME));
   if (auto* ok = qobject_cast<QAbstractButton*>(about.Control(IDOK))) {

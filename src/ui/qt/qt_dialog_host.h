@@ -30,10 +30,11 @@ namespace tessarin {
 ///   -> OnCommand(id);
 /// - the context-menu item and F1 (once AddAboutCommand gave the text) ->
 ///   OnSystemCommand(SC_ABOUT);
-/// - the native window destroyed under the program (an X client closed it)
-///   -> the boxes it had open are dismissed, later ones are not shown (their
-///   text goes to stderr) and OnCloseDialog runs, so a running burn stops
-///   safely and the dialog ends with nobody left to answer.
+/// - the native window destroyed under the program (an X client closed it),
+///   or RequestEnd (the program told to stop from outside) -> the boxes it had
+///   open are dismissed, later ones are not shown (their text goes to stderr)
+///   and OnCloseDialog runs, so a running burn stops safely and the dialog
+///   ends with nobody left to answer.
 /// Once the dialog ended no handler is called any more and posted closures
 /// still queued are dropped.
 class QtDialogHost : public TemplateDialog, public DialogHost {
@@ -57,6 +58,12 @@ class QtDialogHost : public TemplateDialog, public DialogHost {
   QAction* AboutAction() const { return m_aboutAction; }
   /// True once the native window was destroyed under the program.
   bool WindowGone() const { return m_windowGone; }
+  /// The program is to end at once (a stop signal at log-out): ends the dialog
+  /// as when its window was destroyed, with the window still there. Nothing
+  /// before Start(). UI thread.
+  void RequestEnd();
+  /// True once RequestEnd was called.
+  bool EndRequested() const { return m_endRequested; }
 
   /// Calls `onReadable` on the user-interface thread whenever `fd` is
   /// readable, until the dialog ended (the descriptor must stay open as long).
@@ -106,6 +113,9 @@ class QtDialogHost : public TemplateDialog, public DialogHost {
   /// Watches for the native window's destruction from outside (X11 only).
   void WatchNativeWindow();
   void OnNativeWindowGone();
+  /// Nobody is left to answer: dismisses the open boxes and closes.
+  void EndUnattended();
+  bool Unattended() const { return m_windowGone || m_endRequested; }
 
   DialogHandlers& m_handlers;
   std::vector<QSocketNotifier*> m_notifiers;
@@ -116,6 +126,7 @@ class QtDialogHost : public TemplateDialog, public DialogHost {
   bool m_started = false;
   bool m_ended = false;
   bool m_windowGone = false;
+  bool m_endRequested = false;
   int m_result = 0;
 };
 

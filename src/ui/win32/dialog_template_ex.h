@@ -33,7 +33,6 @@ class DialogTemplateEx {
  public:
   explicit DialogTemplateEx(const DialogTemplate& dialog);
   const DLGTEMPLATE* Get() const { return reinterpret_cast<const DLGTEMPLATE*>(m_words.data()); }
-  std::size_t SizeInBytes() const { return m_words.size() * sizeof(DWORD); }
 
  private:
   std::vector<DWORD> m_words;

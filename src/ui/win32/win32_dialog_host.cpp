@@ -45,21 +45,23 @@ void CentreOnWorkArea(HWND window) {
 
 void InitDialogControls() {
   INITCOMMONCONTROLSEX controls{};
-  controls.dwSize = sizeof controls;  // 8
+  controls.dwSize = sizeof controls;   // 8
   controls.dwICC = ICC_WIN95_CLASSES;  // 0xFF
   ::InitCommonControlsEx(&controls);
 }
 
 void ShowProgramMessage(const std::u16string& text, const std::u16string& caption, bool error) {
-  ::MessageBoxW(nullptr, Wide(text), Wide(caption), MB_OK | (error ? MB_ICONERROR : MB_ICONINFORMATION));
+  ::MessageBoxW(nullptr, Wide(text), Wide(caption),
+                MB_OK | (error ? MB_ICONERROR : MB_ICONINFORMATION));
 }
 
 Win32DialogHost::Win32DialogHost(const DialogTemplate& dialog, DialogHandlers& handlers,
-                                 HINSTANCE instance)
+                                 HINSTANCE instance, DeviceChangeSource deviceChanges)
     : m_template(dialog),
       m_templateEx(dialog),
       m_handlers(handlers),
       m_instance(instance != nullptr ? instance : OwnModule()),
+      m_deviceChanges(deviceChanges),
       m_icon(::LoadIconW(m_instance, MAKEINTRESOURCEW(IDR_MAINFRAME))) {}
 
 Win32DialogHost::~Win32DialogHost() {
@@ -73,18 +75,18 @@ Win32DialogHost::~Win32DialogHost() {
 
 int Win32DialogHost::RunModal() {
   m_modal = true;
-  const INT_PTR result = ::DialogBoxIndirectParamW(m_instance, m_templateEx.Get(), nullptr,
-                                                   &Win32DialogHost::DialogProc,
-                                                   reinterpret_cast<LPARAM>(this));
+  const INT_PTR result =
+      ::DialogBoxIndirectParamW(m_instance, m_templateEx.Get(), nullptr,
+                                &Win32DialogHost::DialogProc, reinterpret_cast<LPARAM>(this));
   if (result == -1) return -1;
   return m_result;
 }
 
 bool Win32DialogHost::Create() {
   m_modal = false;
-  const HWND window = ::CreateDialogIndirectParamW(m_instance, m_templateEx.Get(), nullptr,
-                                                   &Win32DialogHost::DialogProc,
-                                                   reinterpret_cast<LPARAM>(this));
+  const HWND window =
+      ::CreateDialogIndirectParamW(m_instance, m_templateEx.Get(), nullptr,
+                                   &Win32DialogHost::DialogProc, reinterpret_cast<LPARAM>(this));
   return window != nullptr;
 }
 
@@ -167,12 +169,24 @@ INT_PTR Win32DialogHost::Route(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_QUERYDRAGICON:
       return reinterpret_cast<INT_PTR>(m_icon);
     case WM_DEVICECHANGE:
-      if (Routing()) m_handlers.OnDevicesChanged(static_cast<int>(wParam));
+      // Every top-level window hears of real devices; simulated ones come
+      // through the dialog's own listener instead.
+      if (Routing() && ReportsDeviceChanges()) {
+        m_handlers.OnDevicesChanged(static_cast<int>(wParam));
+      }
       ::SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
+      return TRUE;
+    case WM_ENDSESSION:
+      // The process may be ended as soon as this returns.
+      if (wParam != FALSE && Routing()) m_handlers.OnSessionEnding();
+      ::SetWindowLongPtrW(window, DWLP_MSGRESULT, 0);
       return TRUE;
     case WM_BURN_STATUS:
       if (Routing()) {
-        m_handlers.OnBurnStatus(static_cast<unsigned>(wParam), static_cast<long>(lParam));
+        // The message carries the status's code; any number converts (one that
+        // is no status shows no text).
+        m_handlers.OnBurnStatus(static_cast<BurnStatus>(static_cast<unsigned>(wParam)),
+                                static_cast<long>(lParam));
       }
       ::SetWindowLongPtrW(window, DWLP_MSGRESULT, 0);
       return TRUE;
@@ -192,6 +206,9 @@ INT_PTR Win32DialogHost::Route(UINT message, WPARAM wParam, LPARAM lParam) {
 
 LRESULT Win32DialogHost::AfterDefault(UINT message, WPARAM wParam, LPARAM lParam, LRESULT result) {
   if (message == WM_ACTIVATE) {
+    // The dialog manager gives back the focus saved at the deactivation,
+    // which may be a control disabled since.
+    if (LOWORD(wParam) != WA_INACTIVE) FocusWhenLost(nullptr);
     if (Routing()) m_handlers.OnActivateDialog(LOWORD(wParam));
     return result;
   }
@@ -252,7 +269,35 @@ void Win32DialogHost::SetControlText(int id, const std::u16string& text) {
 }
 
 void Win32DialogHost::EnableControl(int id, bool enable) {
-  if (const HWND control = Control(id)) ::EnableWindow(control, enable ? TRUE : FALSE);
+  const HWND control = Control(id);
+  if (control == nullptr) return;
+  const HWND window = m_window.load();
+  if (!enable && ::GetFocus() == control) {
+    // A control disabled with the focus keeps it, or leaves it to nobody:
+    // either way Tab, Esc and Enter reach nothing. The focus moves on first.
+    ::SendMessageW(window, WM_NEXTDLGCTL, 0, FALSE);
+    // No other control takes it: the dialog itself keeps the keys coming.
+    if (::GetFocus() == control) ::SetFocus(window);
+  }
+  ::EnableWindow(control, enable ? TRUE : FALSE);
+  if (enable) FocusWhenLost(control);
+}
+
+void Win32DialogHost::FocusWhenLost(HWND control) {
+  const HWND window = m_window.load();
+  // An inactive dialog gets its focus back from the dialog manager when it
+  // is activated; taking it now would steal the activation.
+  if (window == nullptr || ::GetActiveWindow() != window) return;
+  const HWND focus = ::GetFocus();
+  const bool lost = focus == nullptr || focus == window ||
+                    (::IsChild(window, focus) && !::IsWindowEnabled(focus));
+  if (!lost) return;
+  if (control == nullptr) control = ::GetNextDlgTabItem(window, nullptr, FALSE);
+  if (control == nullptr || !::IsWindowEnabled(control) || !::IsWindowVisible(control) ||
+      (::GetWindowLongW(control, GWL_STYLE) & WS_TABSTOP) == 0) {
+    return;
+  }
+  ::SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
 }
 
 void Win32DialogHost::ShowControl(int id, bool show) {
@@ -323,13 +368,14 @@ void Win32DialogHost::PostToUiThread(std::function<void()> closure) {
   if (window != nullptr && !::PostMessageW(window, WM_RUN_CLOSURE, 0, 0)) m_queue.pop_back();
 }
 
-bool Win32DialogHost::PostBurnStatus(unsigned code, long count) {
+bool Win32DialogHost::PostBurnStatus(BurnStatus status, long count) {
   // Under the queue's lock, so that statuses and closures keep the order in
   // which one thread posted them.
   std::lock_guard<std::mutex> lock(m_queueMutex);
   const HWND window = m_window.load();
   if (window == nullptr) return false;
-  ::PostMessageW(window, WM_BURN_STATUS, static_cast<WPARAM>(code), static_cast<LPARAM>(count));
+  ::PostMessageW(window, WM_BURN_STATUS, static_cast<WPARAM>(BurnStatusCode(status)),
+                 static_cast<LPARAM>(count));
   return true;
 }
 
@@ -348,7 +394,8 @@ void Win32DialogHost::AddAboutCommand(const std::u16string& text) {
   const HMENU menu = window != nullptr ? ::GetSystemMenu(window, FALSE) : nullptr;
   if (menu == nullptr) return;
   const wchar_t* resource = nullptr;
-  const int length = ::LoadStringW(m_instance, IDS_ABOUTBOX, reinterpret_cast<LPWSTR>(&resource), 0);
+  const int length =
+      ::LoadStringW(m_instance, IDS_ABOUTBOX, reinterpret_cast<LPWSTR>(&resource), 0);
   if (length <= 0 || resource == nullptr) return;
   const std::wstring item(resource, static_cast<std::size_t>(length));
   ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
@@ -379,9 +426,10 @@ void Win32DialogHost::RunAboutBox() {
                             0);
 }
 
-DialogHostFactory Win32DialogHostFactory() {
-  return [](const DialogTemplate& dialog, DialogHandlers& handlers) -> std::unique_ptr<DialogHost> {
-    return std::make_unique<Win32DialogHost>(dialog, handlers);
+DialogHostFactory Win32DialogHostFactory(DeviceChangeSource deviceChanges) {
+  return [deviceChanges](const DialogTemplate& dialog,
+                         DialogHandlers& handlers) -> std::unique_ptr<DialogHost> {
+    return std::make_unique<Win32DialogHost>(dialog, handlers, nullptr, deviceChanges);
   };
 }
 

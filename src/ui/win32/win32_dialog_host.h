@@ -4,9 +4,6 @@
 #pragma once
 
 // First: the dialogs' headers before windows.h (see dialog_template_ex.h).
-#include "ui/dialog_host.h"
-#include "ui/win32/dialog_template_ex.h"
-
 #include <atomic>
 #include <deque>
 #include <functional>
@@ -14,6 +11,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
+
+#include "ui/dialog_host.h"
+#include "ui/win32/dialog_template_ex.h"
 
 namespace tessarin {
 
@@ -29,13 +29,24 @@ void ShowProgramMessage(const std::u16string& text, const std::u16string& captio
 /// The private message that runs one closure of PostToUiThread.
 inline constexpr UINT WM_RUN_CLOSURE = WM_APP + 1;
 
+/// Where the dialog hears of devices that come and go.
+enum class DeviceChangeSource {
+  /// The system's WM_DEVICECHANGE to the window: real devices.
+  kSystem,
+  /// The backend's own listener, installed by the dialog: simulated devices,
+  /// of which the system knows nothing.
+  kBackend,
+};
+
 /// Routing of the main dialog, all on the thread that created the window:
 /// - WM_SYSCOMMAND: commands 0x10-0x1F (masked with 0xFFF0) -> OnSystemCommand,
 ///   every other one to the system (move, minimise, close);
 /// - WM_PAINT while minimised: the icon, centred (IconOrigin);
 /// - WM_QUERYDRAGICON: the icon;
-/// - WM_DEVICECHANGE -> OnDevicesChanged(event code); answered TRUE;
-/// - WM_BURN_STATUS -> OnBurnStatus(wParam, lParam);
+/// - WM_DEVICECHANGE -> OnDevicesChanged(event code) when the source of device
+///   changes is the system; answered TRUE;
+/// - WM_ENDSESSION with wParam TRUE (log-off, shutdown) -> OnSessionEnding;
+/// - WM_BURN_STATUS -> OnBurnStatus(the status of code wParam, lParam);
 /// - WM_CTLCOLOREDIT / WM_CTLCOLORSTATIC: the system's answer, then the text
 ///   colour of a highlighted control (red 0x000000FF or black);
 /// - WM_COMMAND of a button (IDOK, IDCANCEL, 1001, 1005...) -> OnCommand(id);
@@ -43,6 +54,10 @@ inline constexpr UINT WM_RUN_CLOSURE = WM_APP + 1;
 ///   IDCANCEL;
 /// - WM_ACTIVATE: the system's handling (the focus is saved or restored),
 ///   then OnActivateDialog(state).
+/// The keyboard focus never stays on a control as it is disabled, nor is it
+/// left with no control: it moves on as Tab would first, and a control
+/// enabled while no control has it (the dialog active) takes it, as does the
+/// first control that can when the dialog is activated.
 /// Nothing but EndDialog ends the dialog. Once it ended no handler is called
 /// any more and closures still queued are dropped.
 class Win32DialogHost : public DialogHost {
@@ -50,7 +65,8 @@ class Win32DialogHost : public DialogHost {
   /// `handlers` must outlive the host. `instance` holds the resources (icon
   /// 128, string 101); null: the program's own module.
   Win32DialogHost(const DialogTemplate& dialog, DialogHandlers& handlers,
-                  HINSTANCE instance = nullptr);
+                  HINSTANCE instance = nullptr,
+                  DeviceChangeSource deviceChanges = DeviceChangeSource::kSystem);
   ~Win32DialogHost() override;
   Win32DialogHost(const Win32DialogHost&) = delete;
   Win32DialogHost& operator=(const Win32DialogHost&) = delete;
@@ -89,8 +105,10 @@ class Win32DialogHost : public DialogHost {
   MessageBoxResult MessageBox(const std::u16string& text, const std::u16string& caption) override;
   std::optional<std::u16string> ChooseFile() override;
   void PostToUiThread(std::function<void()> closure) override;
-  bool PostBurnStatus(unsigned code, long count) override;
-  bool ReportsDeviceChanges() const override { return true; }
+  bool PostBurnStatus(BurnStatus status, long count) override;
+  bool ReportsDeviceChanges() const override {
+    return m_deviceChanges == DeviceChangeSource::kSystem;
+  }
   void EndDialog(int result) override;
   void AddAboutCommand(const std::u16string& text) override;
   void SetWindowIcon(int iconId) override;
@@ -107,6 +125,9 @@ class Win32DialogHost : public DialogHost {
   LRESULT AfterDefault(UINT message, WPARAM wParam, LPARAM lParam, LRESULT result);
   void PaintMinimised();
   void RunOneClosure();
+  /// Gives the focus to `control` (or, when null, to the first control that
+  /// takes it) when the dialog is active and no enabled control has it.
+  void FocusWhenLost(HWND control);
   void Forget();
   HWND Control(int id) const;
   bool Routing() const { return m_started && !m_ended; }
@@ -115,6 +136,7 @@ class Win32DialogHost : public DialogHost {
   DialogTemplateEx m_templateEx;
   DialogHandlers& m_handlers;
   HINSTANCE m_instance;
+  DeviceChangeSource m_deviceChanges;
   HICON m_icon;
   std::atomic<HWND> m_window{nullptr};
   bool m_modal = false;
@@ -129,6 +151,7 @@ class Win32DialogHost : public DialogHost {
 };
 
 /// The factory CTessarinApp builds its window with.
-DialogHostFactory Win32DialogHostFactory();
+DialogHostFactory Win32DialogHostFactory(
+    DeviceChangeSource deviceChanges = DeviceChangeSource::kSystem);
 
 }  // namespace tessarin
