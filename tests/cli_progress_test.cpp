@@ -43,8 +43,8 @@ TEST(CliProgress, PlainLinesAtStageStartEachQuarterAndTheResult) {
   double now = 0;
   ProgressReporter reporter(ProgressStyle::kLines, out, 100, 80, [&] { return now; });
   for (long count : {0L, 10L, 30L, 40L, 60L, 90L, 100L})
-    reporter.PostStatus(BURN_DOWNLOADING, count);
-  reporter.PostStatus(BURN_SUCCESS, 0);
+    reporter.PostStatus(BurnStatus::BURN_DOWNLOADING, count);
+  reporter.PostStatus(BurnStatus::BURN_SUCCESS, 0);
   std::vector<std::string> lines;
   std::istringstream in(out.str());
   for (std::string line; std::getline(in, line);)
@@ -61,9 +61,9 @@ TEST(CliProgress, PlainLinesAtStageStartEachQuarterAndTheResult) {
 TEST(CliProgress, JsonEventPerPostWithCodeCountAndTotal) {
   std::ostringstream out;
   ProgressReporter reporter(ProgressStyle::kJson, out, 100, 80, [] { return 0.0; });
-  reporter.PostStatus(BURN_VERIFYING, 65);
+  reporter.PostStatus(BurnStatus::BURN_VERIFYING, 65);
   reporter.Progress("Reading...", 64);
-  reporter.PostStatus(BURN_VERIFY_FAILED, 0);
+  reporter.PostStatus(BurnStatus::BURN_VERIFY_FAILED, 0);
   std::istringstream in(out.str());
   std::string line;
   std::getline(in, line);
@@ -86,9 +86,9 @@ TEST(CliProgress, JsonEventPerPostWithCodeCountAndTotal) {
 TEST(CliProgress, BarRedrawsInPlaceAndEndsItsLineBeforeTheResult) {
   std::ostringstream out;
   ProgressReporter reporter(ProgressStyle::kBar, out, 100, 60, [] { return 0.0; });
-  reporter.PostStatus(BURN_DOWNLOADING, 0);
-  reporter.PostStatus(BURN_DOWNLOADING, 60);
-  reporter.PostStatus(BURN_DOWNLOAD_FAILED, 0);
+  reporter.PostStatus(BurnStatus::BURN_DOWNLOADING, 0);
+  reporter.PostStatus(BurnStatus::BURN_DOWNLOADING, 60);
+  reporter.PostStatus(BurnStatus::BURN_DOWNLOAD_FAILED, 0);
   const std::string text = out.str();
   EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), 2);
   EXPECT_NE(text.find("\nDownloading failed\n"), std::string::npos) << text;
@@ -98,10 +98,10 @@ TEST(CliProgress, CompareSummaryThenDownloadAndVerifyRunOverTheBytesToWrite) {
   for (ProgressStyle style : {ProgressStyle::kJson, ProgressStyle::kLines}) {
     std::ostringstream out;
     ProgressReporter reporter(style, out, 2000, 80, [] { return 0.0; });
-    reporter.PostStatus(BURN_COMPARING, 2000);
+    reporter.PostStatus(BurnStatus::BURN_COMPARING, 2000);
     reporter.CompareFinished({32, 2, 100});
-    reporter.PostStatus(BURN_DOWNLOADING, 60);
-    reporter.PostStatus(BURN_VERIFYING, 100);
+    reporter.PostStatus(BurnStatus::BURN_DOWNLOADING, 60);
+    reporter.PostStatus(BurnStatus::BURN_VERIFYING, 100);
     ASSERT_TRUE(reporter.Compared());
     EXPECT_EQ(reporter.Compared()->SkippedBlocks(), 30);
     std::vector<std::string> lines;
@@ -125,6 +125,39 @@ TEST(CliProgress, CompareSummaryThenDownloadAndVerifyRunOverTheBytesToWrite) {
     EXPECT_EQ(nlohmann::json::parse(lines[2])["total"], 100);
     EXPECT_EQ(nlohmann::json::parse(lines[3])["total"], 100);
   }
+}
+
+TEST(CliProgress, CompareSummaryTextCountsInWordsThatAgree) {
+  struct Case {
+    CompareSummary summary;  // blocks, changed, bytes to write, uncompared
+    const char* text;
+  } cases[] = {
+      {{32, 2, 100, 0}, "2 of 32 blocks differ (100 bytes to write); 30 skipped"},
+      {{512, 1, 1, 0}, "1 of 512 blocks differs (1 byte to write); 511 skipped"},
+      {{512, 0, 0, 0}, "0 of 512 blocks differ (0 bytes to write); 512 skipped"},
+      {{1, 1, 63, 0}, "1 of 1 block differs (63 bytes to write); 0 skipped"},
+      {{512, 512, 32762, 479},
+       "33 of the first 33 blocks differ, so the other 479 are written without comparing "
+       "(32762 bytes to write); 0 skipped"},
+      {{34, 34, 2170, 1},
+       "33 of the first 33 blocks differ, so the other 1 is written without comparing "
+       "(2170 bytes to write); 0 skipped"},
+      {{512, 481, 28825, 448},
+       "33 of the first 64 blocks differ, so the other 448 are written without comparing "
+       "(28825 bytes to write); 31 skipped"},
+  };
+  for (const Case& c : cases) {
+    std::ostringstream out;
+    ProgressReporter reporter(ProgressStyle::kLines, out, 32768, 80, [] { return 0.0; });
+    reporter.CompareFinished(c.summary);
+    EXPECT_EQ(out.str(), std::string(c.text) + "\n");
+  }
+  std::ostringstream out;
+  ProgressReporter reporter(ProgressStyle::kJson, out, 32768, 80, [] { return 0.0; });
+  reporter.CompareFinished({512, 512, 32762, 479});
+  const auto compare = nlohmann::json::parse(out.str());
+  EXPECT_EQ(compare["comparedBlocks"], 33);
+  EXPECT_EQ(compare["skippedBlocks"], 0);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // End-to-end runs of the built tessarin-cli against simulated devices whose
 // EEPROMs are kept in a scratch directory between runs.
+#include "support/cli_run.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,8 +15,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "support/cli_run.h"
 
 namespace tessarin::testing {
 namespace {
@@ -42,6 +42,31 @@ TEST_F(CliRun, ListShowsTheDevicesAndWithAllTheSkippedInterfacesAndWhy) {
             std::string::npos);
   EXPECT_NE(json["skipped"][2]["reason"].get<std::string>().find("Permission denied"),
             std::string::npos);
+}
+
+// A plug plan's first unit is plugged in as the program starts: every command finds it, and a
+// unit planned to vanish at once is gone for all of them.
+TEST_F(CliRun, PlugPlansFirstUnitIsADeviceForEveryCommand) {
+  fs::path image = MakeImage("plan.rom");
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    const char* says;
+  };
+  const Case cases[] = {
+      {{"--simulate", "units=2", "list"}, 0, "0495:8041  mode 1  sim:0"},
+      {{"--simulate", "units=2", "info"}, 0, "Version:"},
+      {{"--simulate", "units=2", "burn", image.string()}, 0, "Successed"},
+      {{"--simulate", "units=1,vanish-after=0", "list"}, 3, "gives no usable device"},
+      {{"--simulate", "units=1,vanish-after=0", "burn", image.string()}, 3, "no device found"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const RunResult run = Run(c.args);
+    EXPECT_EQ(run.exitCode, c.code) << run.err;
+    EXPECT_NE((run.out + run.err).find(c.says), std::string::npos) << run.out << run.err;
+    EXPECT_EQ(run.err.find("has no device item"), std::string::npos) << run.err;
+  }
 }
 
 TEST_F(CliRun, NoUsableDeviceExplainsWhatWasSkipped) {
@@ -130,15 +155,34 @@ TEST_F(CliRun, ChangedOnlyBurnWritesWhatDiffersAndSaysHowManyBlocksItSkipped) {
   struct Step {
     const char* name;
     std::vector<std::uint32_t> changedAddresses;  // flipped on the device before the burn
+    std::vector<std::string> serial;              // --serial and its text, or nothing
     long changedBlocks;
+    long comparedBlocks;
     std::vector<int> codes;
+    const char* says;  // in the text output of the same burn, run again
   };
-  // The image ends in 0xFF from the descriptor's place on, as a blank device
-  // does, so its last block never differs.
+  // Over a blank device most of the first blocks differ: the compare stops
+  // after 33 of them and the rest is written as a whole burn writes it. The
+  // bytes the descriptor step writes are never counted as differing.
   const Step steps[] = {
-      {"over a blank device", {}, blocks - 1, {7, 1, 4, 6}},
-      {"over itself", {}, 0, {7, 6}},
-      {"three bytes changed in two blocks", {0x1234, 0x1240, 0x5000}, 2, {7, 1, 4, 6}},
+      {"over a blank device", {}, {}, blocks, 33, {7, 1, 4, 6}, ""},
+      {"over itself", {}, {}, 0, blocks, {7, 6}, "0 of 512 blocks differ (0 bytes to write)"},
+      {"three bytes changed in two blocks",
+       {0x1234, 0x1240, 0x5000},
+       {},
+       2,
+       blocks,
+       {7, 1, 4, 6},
+       ""},
+      {"one byte changed", {0x2000}, {}, 1, blocks, {7, 1, 4, 6}, ""},
+      {"with a serial", {}, {"--serial", "KS-000001"}, 0, blocks, {7, 6}, ""},
+      {"again with the same serial",
+       {},
+       {"--serial", "KS-000001"},
+       0,
+       blocks,
+       {7, 6},
+       "0 of 512 blocks differ (0 bytes to write); 512 skipped"},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.name);
@@ -147,8 +191,11 @@ TEST_F(CliRun, ChangedOnlyBurnWritesWhatDiffersAndSaysHowManyBlocksItSkipped) {
       for (std::uint32_t a : step.changedAddresses) eeprom[a] ^= 0x77;
       WriteBytes(Eeprom(), eeprom);
     }
-    RunResult burn =
-        Run({"--simulate", Spec(), "--json", "burn", image.string(), "--changed-only"});
+    std::vector<std::string> args = {"--simulate", Spec(),         "--json",
+                                     "burn",       image.string(), "--changed-only"};
+    args.insert(args.end(), step.serial.begin(), step.serial.end());
+    const std::vector<std::uint8_t> before = ReadBytes(Eeprom());
+    RunResult burn = Run(args);
     ASSERT_EQ(burn.exitCode, 0) << burn.err;
     std::vector<int> codes;
     nlohmann::json compare, result;
@@ -163,11 +210,20 @@ TEST_F(CliRun, ChangedOnlyBurnWritesWhatDiffersAndSaysHowManyBlocksItSkipped) {
     EXPECT_EQ(codes, step.codes);
     EXPECT_EQ(compare["blocks"], blocks);
     EXPECT_EQ(compare["changedBlocks"], step.changedBlocks);
+    EXPECT_EQ(compare["comparedBlocks"], step.comparedBlocks);
     EXPECT_EQ(result["skippedBlocks"], blocks - step.changedBlocks);
     EXPECT_EQ(result["version"], "2.3");
     std::vector<std::uint8_t> eeprom = ReadBytes(Eeprom());
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 0x7FC0, eeprom.begin()));
-    EXPECT_EQ(eeprom[0x7FC0], 0xFF);
+    EXPECT_EQ(eeprom[0x7FC0], step.serial.empty() ? 0xFF : 2 + 2 * step.serial[1].size());
+    if (step.says[0] != 0) {
+      // The same burn from the same contents, in words.
+      WriteBytes(Eeprom(), before);
+      args.erase(args.begin() + 2);
+      RunResult text = Run(args);
+      ASSERT_EQ(text.exitCode, 0) << text.err;
+      EXPECT_NE(text.out.find(step.says), std::string::npos) << text.out;
+    }
   }
 }
 
@@ -251,6 +307,32 @@ TEST_F(CliRun, ImageShowsItsFieldsAndTheVerdict) {
   EXPECT_EQ(json["productId"], "8050");
   EXPECT_EQ(json["verdict"], "suits") << "8050 and 8041 are one family";
   EXPECT_FALSE(json["fileTime"].get<std::string>().empty());
+}
+
+TEST_F(CliRun, ImageVerdictNamesTheKindAndTheIdsBehindARefusal) {
+  fs::path image = MakeImage("for-8043.rom", {"--vid", "0495", "--pid", "8043"});
+  struct Case {
+    const char* spec;
+    const char* verdict;
+    const char* message;
+    int exitCode;
+  };
+  const Case cases[] = {
+      {"pid=8045", "suits", "", 0},
+      {"default", "refused",
+       "The selected file don't support this device (the image is for 0495:8043, the device is "
+       "0495:8041)",
+       3},
+      {"vid=1234,pid=5678", "not-kestrova", "Not Kestrova Device (1234:5678 at sim:0)", 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.spec);
+    RunResult run = Run({"--simulate", c.spec, "--json", "image", image.string()});
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    auto json = nlohmann::json::parse(run.out);
+    EXPECT_EQ(json["verdict"], c.verdict);
+    EXPECT_EQ(json["message"], c.message);
+  }
 }
 
 TEST_F(CliRun, BackupSavesTheOldContentsBeforeBurning) {

@@ -295,7 +295,8 @@ TEST_F(DeviceManagerTest, LockedCommandsGiveUpWhileAnotherThreadHoldsTheLock) {
     // A scan's probe waits too, and the interface is left out.
     EXPECT_FALSE(hid.Scan());
     ASSERT_EQ(hid.Skipped().size(), 1u);
-    EXPECT_NE(hid.Skipped()[0].m_reason.find("lock"), std::string::npos);
+    EXPECT_EQ(hid.Skipped()[0].m_reason, "not probed: the device lock stayed busy for 300 ms");
+    EXPECT_EQ(hid.Skipped()[0].m_why, SkipReason::kLockBusy);
   }
   EXPECT_TRUE(hid.Scan());
 }
@@ -331,6 +332,8 @@ TEST_F(DeviceManagerTest, ReportModeFollowsTheReportLengths) {
       EXPECT_EQ(sim.Device("sim:0")->Sends(), 0) << "probed an interface that does not qualify";
       ASSERT_EQ(manager.Skipped().size(), 1u);
       EXPECT_NE(manager.Skipped()[0].m_reason.find(std::to_string(c.output)), std::string::npos);
+      EXPECT_EQ(manager.Skipped()[0].m_reason.rfind("no 65-byte report: ", 0), 0u);
+      EXPECT_EQ(manager.Skipped()[0].m_why, SkipReason::kNoReportLength);
     } else {
       ASSERT_TRUE(entry);
       EXPECT_EQ(entry->reportMode, c.mode);
@@ -353,6 +356,7 @@ TEST_F(DeviceManagerTest, UnansweredProbeLeavesTheInterfaceOutAndClosesItsHandle
     EXPECT_EQ(sim.OpenHandles(), 0);
     ASSERT_EQ(manager.Skipped().size(), 1u);
     EXPECT_EQ(manager.Skipped()[0].m_reason, "no answer to the probe");
+    EXPECT_EQ(manager.Skipped()[0].m_why, SkipReason::kNoAnswer);
   }
 }
 
@@ -370,7 +374,9 @@ TEST_F(DeviceManagerTest, InterfacesThatCannotBeOpenedOrExaminedAreSkippedWithTh
   ASSERT_EQ(hid.Skipped().size(), 2u);
   EXPECT_EQ(hid.Skipped()[0].m_reason, "open sim:0: Permission denied");
   EXPECT_EQ(hid.Skipped()[0].m_info.m_path, "sim:0");
+  EXPECT_EQ(hid.Skipped()[0].m_why, SkipReason::kCannotOpen);
   EXPECT_EQ(hid.Skipped()[1].m_reason, "cannot read the report descriptor");
+  EXPECT_EQ(hid.Skipped()[1].m_why, SkipReason::kNotExamined);
   EXPECT_EQ(backend.Device("sim:1")->Sends(), 0);
 }
 
@@ -513,8 +519,8 @@ TEST_F(DeviceManagerTest, AClaimedDeviceIsBusyForEveryOtherUserUntilReleased) {
   device->ClearFrames();
   EXPECT_FALSE(other.Scan());
   ASSERT_EQ(other.Skipped().size(), 1u);
-  EXPECT_EQ(other.Skipped()[0].m_reason, kBusySkipReason);
-  EXPECT_TRUE(other.Skipped()[0].m_busy);
+  EXPECT_EQ(other.Skipped()[0].m_reason, "busy: another program is burning or reading it");
+  EXPECT_EQ(other.Skipped()[0].m_why, SkipReason::kBusy);
   EXPECT_TRUE(device->Frames().empty()) << "no probe went to the claimed device";
 
   claim.reset();

@@ -23,7 +23,7 @@ add_executable(hidraw_tests
   ${CMAKE_CURRENT_LIST_DIR}/hidraw_backend_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/hidraw_manager_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/hidraw_sanitizer_options.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/support/hidraw_testbed.h
+  ${CMAKE_CURRENT_LIST_DIR}/support/linux/hidraw_testbed.h
 )
 target_link_libraries(hidraw_tests PRIVATE
   tessarin_hid tessarin_sim tessarin_platform PkgConfig::UMOCKDEV tessarin_test_support GTest::gtest_main)

@@ -11,7 +11,9 @@
 #include "image/file_time.h"
 #include "image/image_file.h"
 #include "image/rom_image.h"
+#include "image/utf16.h"
 #include "platform/file_io.h"
+#include "support/hooked_files.h"
 #include "support/image_test_dir.h"
 #include "support/test_os.h"
 
@@ -173,110 +175,53 @@ TEST(ImageLoad, RefusalStillReportsTheFileTimeAndLength) {
   EXPECT_NE(r.m_error.find("32768"), std::string::npos) << r.m_error;
 }
 
-TEST(ImageLoad, LastWriteTimeIsTicksSince1601Utc) {
+// The platform's read failures (tested with the platform) reach the image's
+// own failure and message: open, read and growth, each naming the path.
+TEST(ImageLoad, EachFileFailureGivesItsImageFailureAndMessage) {
   ScratchDir dir;
-  const auto file = dir.Write("image.rom", Image(64));
-  const sys_seconds when = sys_days{2021y / March / 5} + 13h + 7min + 9s;
-  std::filesystem::last_write_time(file, file_clock::from_sys(when));
-  const ImageReadResult r = ReadImageFile(file);
-  ASSERT_EQ(r.m_failure, ImageLoadFailure::kNone);
-  ASSERT_TRUE(r.m_lastWriteTicks.has_value());
-  EXPECT_EQ(*r.m_lastWriteTicks, TicksAt(2021y / March / 5, 13h, 7min, 9s));
-}
-
-// Everything that is not a readable regular file counts as "cannot be opened", and never blocks.
-TEST(ImageLoad, BadPathsCannotBeOpened) {
-  ScratchDir dir;
-  std::filesystem::create_directory(dir.path() / "folder.rom");
-  struct Case {
-    const char* what;
-    std::filesystem::path path;
-  };
-  std::vector<Case> cases = {
-      {"missing", dir.path() / "missing.rom"},  {"empty path", ""},
-      {"directory", dir.path() / "folder.rom"}, {"below a file", dir.path() / "plain.rom" / "x"},
-      {"character device", "/dev/null"},
-  };
-  dir.Write("plain.rom", Image(32));
-  std::string fifoError;
-  if (CreateFifo(dir.path() / "fifo.rom", &fifoError)) {
-    cases.push_back({"fifo without writer", dir.path() / "fifo.rom"});
-  }
-  // Windows lets only privileged users make links (and Wine none at all).
-  std::error_code linkError;
-  std::filesystem::create_symlink(dir.path() / "loop-b", dir.path() / "loop-a", linkError);
-  if (!linkError) {
-    std::filesystem::create_symlink(dir.path() / "loop-a", dir.path() / "loop-b", linkError);
-    cases.push_back({"symlink loop", dir.path() / "loop-a"});
-  }
-  for (const Case& c : cases) {
-    if (c.path.is_absolute() && c.path.string().starts_with("/dev/") &&
-        !std::filesystem::exists(c.path)) {
-      continue;
-    }
-    SCOPED_TRACE(c.what);
-    const ImageReadResult r = ReadImageFile(c.path);
-    EXPECT_EQ(r.m_failure, ImageLoadFailure::kCannotOpen);
-    EXPECT_NE(r.m_error.find("open "), std::string::npos) << r.m_error;
-    EXPECT_EQ(r.m_image, nullptr);
-  }
-}
-
-TEST(ImageLoad, UnreadableFileCannotBeOpened) {
-  ScratchDir dir;
-  const auto file = dir.Write("locked.rom", Image(64));
-  std::filesystem::permissions(file, std::filesystem::perms::none);
-  if (std::ifstream(file).is_open()) GTEST_SKIP() << "running with rights that read any file";
-  const ImageReadResult r = ReadImageFile(file);
-  EXPECT_EQ(r.m_failure, ImageLoadFailure::kCannotOpen);
-  EXPECT_NE(r.m_error.find("ermission"), std::string::npos) << r.m_error;
-}
-
-TEST(ImageLoad, ReadErrorAfterOpenGivesNoImage) {
-  // A regular file whose read fails with an I/O error after a successful open.
-  const std::filesystem::path mem = "/proc/self/mem";
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(mem, ec)) GTEST_SKIP() << "no " << mem;
-  const ImageReadResult r = ReadImageFile(mem);
-  EXPECT_EQ(r.m_failure, ImageLoadFailure::kReadError);
-  EXPECT_EQ(r.m_image, nullptr);
-  EXPECT_NE(r.m_error.find("read "), std::string::npos) << r.m_error;
-}
-
-TEST(ImageLoad, FileThatGrowsPastTheLimitWhileReadIsRefused) {
-  ScratchDir dir;
-  const auto file = dir.Write("growing.rom", Image(32000));
-  // Windows opens the image shared with nobody: there the append fails, and
-  // the file is read as it was.
+  const auto growing = dir.Write("growing.rom", Image(32000));
   bool grew = false;
-  ImageReadOptions options;
-  options.m_afterSizeCheck = [&] {
-    std::ofstream out(file, std::ios::binary | std::ios::app);
+  testing::HookedFiles grow;
+  grow.m_beforeRead = [&] {
+    std::ofstream out(growing, std::ios::binary | std::ios::app);
     const std::vector<char> more(1000, 'x');
     out.write(more.data(), static_cast<std::streamsize>(more.size()));
     out.close();
     grew = out.good();
   };
-  const ImageReadResult r = ReadImageFile(file, options);
-  if (!grew) {
-    EXPECT_EQ(r.m_failure, ImageLoadFailure::kNone);
-    EXPECT_EQ(r.m_image->ImageSize(), 32000);
-    return;
-  }
-  EXPECT_EQ(r.m_failure, ImageLoadFailure::kTooLarge);
-  EXPECT_EQ(r.m_image, nullptr);
-
-  // Growth that stays within the limit is read whole.
-  const auto small = dir.Write("small.rom", Image(100));
-  ImageReadOptions grow;
-  grow.m_afterSizeCheck = [&] {
-    std::ofstream out(small, std::ios::binary | std::ios::app);
-    out.put('y');
+  struct Case {
+    const char* what;
+    std::filesystem::path path;
+    FileOpener& files;
+    ImageLoadFailure failure;
+    std::string messageStart;
   };
-  const ImageReadResult r2 = ReadImageFile(small, grow);
-  ASSERT_EQ(r2.m_failure, ImageLoadFailure::kNone);
-  EXPECT_EQ(r2.m_image->ImageSize(), 101);
-  EXPECT_EQ(r2.m_image->ImageData().back(), 'y');
+  const std::filesystem::path missing = dir.path() / "missing.rom";
+  const std::filesystem::path mem = "/proc/self/mem";
+  const Case cases[] = {
+      {"missing", missing, SystemFiles(), ImageLoadFailure::kCannotOpen, "open "},
+      {"read error after the open",
+       mem,
+       SystemFiles(),
+       ImageLoadFailure::kReadError,
+       "read " + PathForMessage(mem) + ": "},
+      {"grew while read", growing, grow, ImageLoadFailure::kTooLarge,
+       PathForMessage(growing) + ": grew past 32768 bytes while it was read"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::error_code ec;
+    if (c.path == mem && !std::filesystem::is_regular_file(mem, ec)) continue;
+    const ImageReadResult r = ReadImageFile(c.path, c.files);
+    // Windows opens the image shared with nobody: there it cannot grow.
+    if (c.path == growing && !grew) {
+      EXPECT_EQ(r.m_failure, ImageLoadFailure::kNone);
+      continue;
+    }
+    EXPECT_EQ(r.m_failure, c.failure);
+    EXPECT_EQ(r.m_error.rfind(c.messageStart, 0), 0u) << r.m_error;
+    EXPECT_EQ(r.m_image, nullptr);
+  }
 }
 
 TEST(FileTime, ShiftAndSplit) {

@@ -98,6 +98,35 @@ TEST(SimSpec, APlanPlugsEachUnitIntoAFreePortAndUnplugsItWhenIdle) {
   EXPECT_TRUE(backend->Enumerate().empty());
 }
 
+TEST(SimSpec, TheHelpShowsEveryKeyTheParserTakesAndTheDefaults) {
+  std::string error;
+  EXPECT_FALSE(ParseSimSpec("colour=red", &error));
+  const std::size_t open = error.find("(known: ");
+  ASSERT_NE(open, std::string::npos) << error;
+  std::string known = error.substr(open + 8);
+  known = known.substr(0, known.find(')'));
+  const std::string help = SimSpecHelp();
+  std::size_t keys = 0;
+  for (std::size_t at = 0; at < known.size();) {
+    const std::size_t comma = known.find(", ", at);
+    const std::string key = known.substr(at, comma - at);
+    EXPECT_NE(help.find("\n  " + key + "="), std::string::npos) << key;
+    ++keys;
+    at = comma == std::string::npos ? known.size() : comma + 2;
+  }
+  EXPECT_EQ(keys, 17u);
+  for (const char* shown : {"  default          one Kestrova device: vid=0495,pid=8041,mode=1\n",
+                            "vendor id, 1 to 4 hex digits (default 0495)",
+                            "product id (default 8041)", "1: 65-byte output and input reports",
+                            "none: 64-byte reports, not usable",
+                            "  ready-after=N|never   ready queries",
+                            "(at most 32768 bytes); a file kept by\n                   dir=",
+                            "the pause between two plugs (default 200ms)",
+                            "(default 500ms; 20 times as long before its first transfer)"}) {
+    EXPECT_NE(help.find(shown), std::string::npos) << shown;
+  }
+}
+
 TEST(SimSpec, NoneMeansNoDevice) {
   const auto spec = ParseSimSpec("none", nullptr);
   ASSERT_TRUE(spec);

@@ -219,7 +219,7 @@ TEST_F(DialogTest, RemembersTheTargetAcrossRescansAndLosesItWhenItGoes) {
   m_backend.RemoveDevice(a2);
   m_window.RunPosted();
   EXPECT_TRUE(m_window.comboLines.empty());
-  EXPECT_EQ(Dlg().Flags().m_deviceOpen.load(), 0);
+  EXPECT_FALSE(Dlg().Flags().m_deviceOpen.load());
   EXPECT_EQ(Dlg().m_selectedPath, b);
   EXPECT_FALSE(Enabled(IDC_BURN));
   EXPECT_FALSE(Enabled(IDC_STATUS));
@@ -399,7 +399,7 @@ TEST_F(DialogTest, DuringABurnNoSecondBurnStartsAndAReloadLeavesTheBurnedImageAl
   EXPECT_EQ(Text(IDC_FILE_VERSION), u"4.4");
   EXPECT_FALSE(Enabled(IDC_BURN));
   Dlg().OnCommand(IDC_BURN);
-  EXPECT_EQ(Dlg().Flags().m_workerRunning.load(), 1);
+  EXPECT_TRUE(Dlg().Flags().m_workerRunning.load());
   // A device arriving mid-burn is listed once the burn has ended.
   AddDevice(Device(0x0495, 0x8050));
   m_window.RunPosted();
@@ -453,7 +453,7 @@ TEST_F(DialogTest, ClosingDuringABurnEndsOnlyAfterTheStopNoticeWasDismissed) {
   Dlg().OnActivateDialog(1);
   Dlg().OnDevicesChanged(7);
   Dlg().OnCommand(IDC_BURN);
-  Dlg().OnBurnStatus(1, 10);
+  Dlg().OnBurnStatus(BurnStatus::BURN_DOWNLOADING, 10);
   EXPECT_EQ(m_window.calls, calls);
 }
 
@@ -510,7 +510,7 @@ TEST_F(DialogTest, RemovingTheOnlyDeviceDuringABurnLeavesBurnDisabled) {
   m_backend.Device(target)->Vanish();
   m_backend.RemoveDevice(target);
   m_window.RunPosted();
-  EXPECT_EQ(Dlg().Flags().m_deviceOpen.load(), 0);
+  EXPECT_FALSE(Dlg().Flags().m_deviceOpen.load());
   gate.Release();
   ASSERT_TRUE(FinishBurn());
   EXPECT_TRUE(m_window.boxes.empty());

@@ -1,5 +1,7 @@
 // Whole burns on the Qt host, driven by real button clicks on simulated
 // devices; also writes the screenshots of the main window.
+#include <xcb/xcb.h>
+
 #include <QAbstractEventDispatcher>
 #include <QAction>
 #include <QComboBox>
@@ -7,9 +9,9 @@
 #include <QTest>
 #include <QTimer>
 
-#include <xcb/xcb.h>
-
+#include "app/stop_request_watch.h"
 #include "image/rom_image.h"
+#include "support/test_os.h"
 #include "support/ui_qt_fixture.h"
 
 namespace tessarin::testing {
@@ -92,7 +94,7 @@ TEST_F(QtCloseDuringBurnTest, CloseShowsTheNoticeAndEndsOnlyAfterIt) {
   EXPECT_EQ(dismisser.seen()[0].caption, QStringLiteral("Error"));
   EXPECT_FALSE(dismisser.seen()[0].dialogEndedWhileShown);
   EXPECT_EQ(m_host->Result(), IDCANCEL);
-  EXPECT_EQ(m_dialog->Flags().m_workerRunning.load(), 0);
+  EXPECT_FALSE(m_dialog->Flags().m_workerRunning.load());
 }
 
 TEST_F(QtCloseDuringBurnTest, WindowDestroyedFromOutsideStopsTheBurnAndEndsWithoutABox) {
@@ -115,8 +117,61 @@ TEST_F(QtCloseDuringBurnTest, WindowDestroyedFromOutsideStopsTheBurnAndEndsWitho
   ASSERT_TRUE(ProcessUntil([this] { return m_host->Ended() && !m_host->isVisible(); }));
   EXPECT_TRUE(dismisser.seen().empty());  // the notice went to stderr
   EXPECT_EQ(m_host->Result(), IDCANCEL);
-  EXPECT_EQ(m_dialog->Flags().m_workerRunning.load(), 0);
+  EXPECT_FALSE(m_dialog->Flags().m_workerRunning.load());
   EXPECT_EQ(m_backend->Device(path)->Eeprom()[0], 0xFF);  // never committed
+}
+
+// The window program's stop requests, wired as its main() wires them: each
+// one handed to the Qt thread, which tells the window of the moment.
+TEST_F(QtCloseDuringBurnTest, StopSignalDuringABurnStopsItAndEndsWithoutABox) {
+  const StopEvent events[] = {StopEvent::kTerminate, StopEvent::kHangUp, StopEvent::kInterrupt};
+  for (const StopEvent event : events) {
+    SCOPED_TRACE(static_cast<int>(event));
+    TearDown();
+    m_backend = std::make_unique<SimBackend>(RealClock());
+    SimDeviceConfig device;
+    device.m_latency = std::chrono::milliseconds(1);
+    const std::string path = m_backend->AddDevice(device);
+    Open();
+    QPointer<QtDialogHost> window = m_host.get();
+    const StopRequestWatch stops([&window] {
+      QMetaObject::invokeMethod(
+          QCoreApplication::instance(),
+          [&window] {
+            if (window) window->RequestEnd();
+          },
+          Qt::QueuedConnection);
+    });
+    Select(WriteImage("fw.rom", Image(32000, 1, 0, 0)));
+    auto* status = qobject_cast<QLabel*>(m_host->Control(IDC_STATUS));
+    QTest::mouseClick(Button(IDC_BURN), Qt::LeftButton);
+    ASSERT_TRUE(ProcessUntil([&] { return status->text() == QStringLiteral("Downloading..."); }));
+
+    MessageBoxDismisser dismisser(m_host.get());
+    auto delivered = DeliverStopEvent(event);
+    ASSERT_TRUE(delivered) << "no such signal here";
+    ASSERT_TRUE(ProcessUntil([this] { return m_host->Ended() && !m_host->isVisible(); }));
+    EXPECT_TRUE(m_host->EndRequested());
+    EXPECT_TRUE(dismisser.seen().empty());  // the notice went to stderr
+    EXPECT_EQ(m_host->Result(), IDCANCEL);
+    EXPECT_FALSE(m_dialog->Flags().m_workerRunning.load());
+    EXPECT_EQ(m_backend->Device(path)->Eeprom()[0], 0xFF);  // never committed
+  }
+}
+
+TEST_F(QtBurnTest, EndRequestedUnderAnOpenBoxDismissesTheBoxAndEnds) {
+  m_backend->AddDevice(SimDeviceConfig{});
+  Open();
+  QWidget* aboutBox = nullptr;
+  QTimer::singleShot(50, [&] {
+    aboutBox = QApplication::activeModalWidget();
+    m_host->RequestEnd();
+  });
+  m_host->AboutAction()->trigger();  // returns once the box is dismissed
+  EXPECT_NE(aboutBox, nullptr);
+  ASSERT_TRUE(ProcessUntil([this] { return m_host->Ended(); }));
+  EXPECT_EQ(m_host->Result(), IDCANCEL);
+  EXPECT_FALSE(m_host->WindowGone());
 }
 
 TEST_F(QtBurnTest, WindowDestroyedUnderAnOpenBoxDismissesTheBoxAndEnds) {

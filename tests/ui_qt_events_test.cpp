@@ -1,15 +1,13 @@
 // Window events on the Qt host: activation and deactivation reload the image,
 // device changes reach the dialog from any thread and through the backend's
 // descriptor.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <QComboBox>
 #include <atomic>
 #include <thread>
 
 #include "image/last_file_memory.h"
 #include "image/rom_image.h"
+#include "support/test_os.h"
 #include "support/ui_qt_fixture.h"
 
 namespace tessarin::testing {
@@ -61,24 +59,16 @@ TEST_F(QtEventsTest, DeviceArrivalFromAnotherThreadReachesTheList) {
 class DescriptorBackend : public SimBackend {
  public:
   DescriptorBackend() {
-    EXPECT_EQ(pipe2(m_pipe, O_NONBLOCK | O_CLOEXEC), 0);
-    SimBackend::SetDeviceChangeListener([this](int) {
-      const char byte = 7;
-      EXPECT_EQ(write(m_pipe[1], &byte, 1), 1);
-    });
+    EXPECT_GE(m_pipe.ReadEnd(), 0);
+    SimBackend::SetDeviceChangeListener([this](int) { EXPECT_TRUE(m_pipe.Notify()); });
   }
-  ~DescriptorBackend() override {
-    SimBackend::SetDeviceChangeListener({});
-    close(m_pipe[0]);
-    close(m_pipe[1]);
-  }
+  ~DescriptorBackend() override { SimBackend::SetDeviceChangeListener({}); }
   void SetDeviceChangeListener(DeviceChangeListener listener) override {
     m_listener = std::move(listener);
   }
-  int DeviceChangeFd() const override { return m_pipe[0]; }
+  int DeviceChangeFd() const override { return m_pipe.ReadEnd(); }
   void ProcessDeviceChanges() override {
-    char byte = 0;
-    while (read(m_pipe[0], &byte, 1) == 1) {
+    for (int changes = m_pipe.Drain(); changes > 0; --changes) {
       ++m_processed;
       if (m_listener) m_listener(DEVICE_NODES_CHANGED);
     }
@@ -86,7 +76,7 @@ class DescriptorBackend : public SimBackend {
   std::atomic<int> m_processed{0};
 
  private:
-  int m_pipe[2] = {-1, -1};
+  NotifyPipe m_pipe;
   DeviceChangeListener m_listener;
 };
 

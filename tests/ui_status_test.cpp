@@ -1,10 +1,11 @@
 // The status display of the main dialog, and the dialog templates.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
-#include "app/tessarin_app.h"
+#include "burn/burn_status.h"
 #include "image/rom_image.h"
 #include "image/utf16.h"
 #include "sim/sim_backend.h"
@@ -21,8 +22,13 @@ using testing::ScratchDir;
 
 constexpr int kImageBytes = 1234;
 
+using enum BurnStatus;
+
+/// A number a window message may carry that is no status.
+constexpr BurnStatus NotAStatus(unsigned code) { return static_cast<BurnStatus>(code); }
+
 struct Step {
-  unsigned code;
+  BurnStatus status;
   long count;
   std::u16string text;  ///< status text after the step
   std::pair<int, int> range;
@@ -34,6 +40,16 @@ struct StatusCase {
   const char* name;
   std::vector<Step> steps;
 };
+
+// Test logs name each step's status, count and expectations.
+void PrintTo(const StatusCase& c, std::ostream* os) {
+  *os << c.name << ':';
+  for (const Step& s : c.steps) {
+    *os << " {status " << BurnStatusCode(s.status) << ", count " << s.count << " -> \""
+        << Utf16ToUtf8(s.text).value_or("?") << "\", range " << s.range.first << '-'
+        << s.range.second << ", position " << s.position << ", range sets " << s.rangeSets << '}';
+  }
+}
 
 class StatusTest : public ::testing::TestWithParam<StatusCase> {};
 
@@ -54,7 +70,7 @@ TEST_P(StatusTest, FollowsTheStatusTable) {
   for (const Step& s : GetParam().steps) {
     SCOPED_TRACE(step++);
     const int rangeSetsBefore = window.rangeSets;
-    dialog.OnBurnStatus(s.code, s.count);
+    dialog.OnBurnStatus(s.status, s.count);
     EXPECT_EQ(window.texts[IDC_STATUS], s.text);
     EXPECT_EQ(window.range, s.range);
     EXPECT_EQ(window.position, s.position);
@@ -71,37 +87,39 @@ const std::pair<int, int> kDefault{0, 100};  // the recording bar's initial rang
 
 INSTANTIATE_TEST_SUITE_P(
     Codes, StatusTest,
-    ::testing::Values(
-        StatusCase{"Download",
-                   {{1, 0, u"Downloading...", kFull, 0, 1},
-                    {1, 120, u"Downloading...", kFull, 120, 0},
-                    {1, 180, u"Downloading...", kFull, 180, 0}}},
-        StatusCase{"VerifyResetsTheBar",
-                   {{1, 600, u"Downloading...", kFull, 600, 1},
-                    {4, 0, u"Verifying...", kFull, 0, 1},
-                    {4, 65, u"Verifying...", kFull, 65, 0}}},
-        StatusCase{"Success",
-                   {{4, 900, u"Verifying...", kFull, 900, 1}, {6, 0, u"Successed", kOne, 1, 1}}},
-        StatusCase{"DownloadFailedTwice",
-                   {{1, 60, u"Downloading...", kFull, 60, 1},
-                    {2, 0, u"Downloading failed", kOne, 0, 1},
-                    {2, 0, u"Downloading failed", kOne, 0, 0}}},
-        StatusCase{
-            "VerifyFailed",
-            {{4, 70, u"Verifying...", kFull, 70, 1}, {5, 0, u"Verifying failed", kOne, 0, 1}}},
-        StatusCase{"Stopped",
-                   {{1, 60, u"Downloading...", kFull, 60, 1}, {0, 0, u"Idle", kOne, 0, 1}}},
-        StatusCase{"Compare",
-                   {{7, 10, u"Comparing...", kFull, 10, 1},
-                    {8, 0, u"Compared OK", kOne, 1, 1},
-                    {9, 0, u"Comparision failed", kOne, 0, 0}}},
-        StatusCase{"CodesWithoutText",
-                   {{3, 50, u"", kDefault, 0, 0},
-                    {1, 60, u"Downloading...", kFull, 60, 1},
-                    {12, 5, u"", kFull, 0, 0},
-                    {12, 7, u"", kFull, 0, 0}}},
-        StatusCase{"NextBurnAfterSuccess",
-                   {{6, 0, u"Successed", kOne, 1, 1}, {1, 0, u"Downloading...", kFull, 0, 1}}}),
+    ::testing::Values(StatusCase{"Download",
+                                 {{BURN_DOWNLOADING, 0, u"Downloading...", kFull, 0, 1},
+                                  {BURN_DOWNLOADING, 120, u"Downloading...", kFull, 120, 0},
+                                  {BURN_DOWNLOADING, 180, u"Downloading...", kFull, 180, 0}}},
+                      StatusCase{"VerifyResetsTheBar",
+                                 {{BURN_DOWNLOADING, 600, u"Downloading...", kFull, 600, 1},
+                                  {BURN_VERIFYING, 0, u"Verifying...", kFull, 0, 1},
+                                  {BURN_VERIFYING, 65, u"Verifying...", kFull, 65, 0}}},
+                      StatusCase{"Success",
+                                 {{BURN_VERIFYING, 900, u"Verifying...", kFull, 900, 1},
+                                  {BURN_SUCCESS, 0, u"Successed", kOne, 1, 1}}},
+                      StatusCase{"DownloadFailedTwice",
+                                 {{BURN_DOWNLOADING, 60, u"Downloading...", kFull, 60, 1},
+                                  {BURN_DOWNLOAD_FAILED, 0, u"Downloading failed", kOne, 0, 1},
+                                  {BURN_DOWNLOAD_FAILED, 0, u"Downloading failed", kOne, 0, 0}}},
+                      StatusCase{"VerifyFailed",
+                                 {{BURN_VERIFYING, 70, u"Verifying...", kFull, 70, 1},
+                                  {BURN_VERIFY_FAILED, 0, u"Verifying failed", kOne, 0, 1}}},
+                      StatusCase{"Stopped",
+                                 {{BURN_DOWNLOADING, 60, u"Downloading...", kFull, 60, 1},
+                                  {BURN_IDLE, 0, u"Idle", kOne, 0, 1}}},
+                      StatusCase{"Compare",
+                                 {{BURN_COMPARING, 10, u"Comparing...", kFull, 10, 1},
+                                  {BURN_COMPARED_OK, 0, u"Compared OK", kOne, 1, 1},
+                                  {BURN_COMPARE_FAILED, 0, u"Comparision failed", kOne, 0, 0}}},
+                      StatusCase{"CodesWithoutText",
+                                 {{NotAStatus(3), 50, u"", kDefault, 0, 0},
+                                  {BURN_DOWNLOADING, 60, u"Downloading...", kFull, 60, 1},
+                                  {NotAStatus(12), 5, u"", kFull, 0, 0},
+                                  {NotAStatus(12), 7, u"", kFull, 0, 0}}},
+                      StatusCase{"NextBurnAfterSuccess",
+                                 {{BURN_SUCCESS, 0, u"Successed", kOne, 1, 1},
+                                  {BURN_DOWNLOADING, 0, u"Downloading...", kFull, 0, 1}}}),
     [](const ::testing::TestParamInfo<StatusCase>& info) { return std::string(info.param.name); });
 
 TEST(DialogTemplates, MainDialogHasTheFixedLayoutAndSelectIsTheDefaultButton) {
@@ -127,34 +145,6 @@ TEST(DialogTemplates, MainDialogHasTheFixedLayoutAndSelectIsTheDefaultButton) {
   EXPECT_EQ(about.caption, u"About Kestrova Co.,Ltd.USB Audio Device Firmware Burner");
   EXPECT_EQ(FindControl(about, IDOK)->caption, u"OK");
   EXPECT_EQ(about.controls.front().iconId, IDR_MAINFRAME);
-}
-
-TEST(TessarinApp, RunsTheDialogOnItsHostAndEndsWhenTheDialogEnds) {
-  ScratchDir dir;
-  SimBackend backend;
-  backend.AddDevice(SimDeviceConfig{});
-  RecordingFramework* window = nullptr;
-  DialogHandlers* routed = nullptr;
-  CTessarinApp app(
-      backend,
-      [&](const DialogTemplate& dialog, DialogHandlers& handlers) {
-        EXPECT_EQ(dialog.id, IDD_TESSARIN_DIALOG);
-        auto host = std::make_unique<RecordingFramework>();
-        window = host.get();
-        routed = &handlers;
-        host->runModal = [&] {
-          EXPECT_TRUE(routed->OnDialogInit());
-          routed->OnActivateDialog(1);
-          routed->OnCommand(IDOK);
-          EXPECT_FALSE(window->endResult.has_value());
-          routed->OnCommand(IDCANCEL);
-          return window->endResult.value_or(-1);
-        };
-        return host;
-      },
-      dir.path());
-  EXPECT_FALSE(app.StartInstance());
-  EXPECT_EQ(app.m_dialogResult, IDCANCEL);
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 // produce, and is read back through its controls. Under Wine these need an
 // X server (.ci/windows runs them under Xvfb).
 #include "ui/win32/win32_dialog_host.h"
-
+// The header above brings <windows.h>, which <commctrl.h> needs first.
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
@@ -98,8 +98,9 @@ class BoxCloser {
 
 class Win32DialogTest : public ::testing::Test {
  public:
-  explicit Win32DialogTest(std::shared_ptr<SimClock> clock = nullptr)
-      : m_backend(std::move(clock)) {
+  explicit Win32DialogTest(std::shared_ptr<SimClock> clock = nullptr,
+                           DeviceChangeSource deviceChanges = DeviceChangeSource::kSystem)
+      : m_backend(std::move(clock)), m_deviceChanges(deviceChanges) {
     InitDialogControls();
   }
 
@@ -111,9 +112,10 @@ class Win32DialogTest : public ::testing::Test {
 
   /// Creates and shows the dialog, then delivers its first activation.
   void Open() {
-    m_dialog = std::make_unique<CTessarinDlg>(m_backend, m_dir.path(),
-                                              [](std::chrono::milliseconds) {});
-    m_host = std::make_unique<Win32DialogHost>(MainDialogTemplate(), *m_dialog);
+    m_dialog =
+        std::make_unique<CTessarinDlg>(m_backend, m_dir.path(), [](std::chrono::milliseconds) {});
+    m_host = std::make_unique<Win32DialogHost>(MainDialogTemplate(), *m_dialog, nullptr,
+                                               m_deviceChanges);
     m_dialog->AttachFramework(m_host.get());
     m_host->SetFileChooser([this]() -> std::optional<std::u16string> { return m_chosen; });
     ASSERT_TRUE(m_host->Create())
@@ -139,7 +141,9 @@ class Win32DialogTest : public ::testing::Test {
   int ComboCount() const {
     return static_cast<int>(::SendMessageW(Item(IDC_TARGET), CB_GETCOUNT, 0, 0));
   }
-  int BarPos() const { return static_cast<int>(::SendMessageW(Item(IDC_PROGRESS), PBM_GETPOS, 0, 0)); }
+  int BarPos() const {
+    return static_cast<int>(::SendMessageW(Item(IDC_PROGRESS), PBM_GETPOS, 0, 0));
+  }
   PBRANGE BarRange() const {
     PBRANGE range{};
     ::SendMessageW(Item(IDC_PROGRESS), PBM_GETRANGE, 0, reinterpret_cast<LPARAM>(&range));
@@ -174,8 +178,22 @@ class Win32DialogTest : public ::testing::Test {
     return done();
   }
 
+  /// The control with the keyboard focus, if it is one of the dialog's.
+  int FocusId() const {
+    const HWND focus = ::GetFocus();
+    return focus != nullptr && ::IsChild(Window(), focus) ? ::GetDlgCtrlID(focus) : 0;
+  }
+  /// A key as the message loop hands it to the dialog manager: to the
+  /// window with the focus. False when the dialog manager left it alone.
+  bool Key(WPARAM key) {
+    const HWND focus = ::GetFocus();
+    MSG down{focus != nullptr ? focus : Window(), WM_KEYDOWN, key, 0, 0, {}};
+    return ::IsDialogMessageW(Window(), &down) != FALSE;
+  }
+
   ScratchDir m_dir;
   SimBackend m_backend;
+  DeviceChangeSource m_deviceChanges;
   std::unique_ptr<CTessarinDlg> m_dialog;
   std::unique_ptr<Win32DialogHost> m_host;
   std::optional<std::u16string> m_chosen;
@@ -235,7 +253,8 @@ TEST_F(Win32DialogTest, ResourcesHoldTheManifestTheIconSizesAndTheAboutText) {
   ASSERT_NE(manifest, nullptr);
   const std::string text(static_cast<const char*>(::LockResource(::LoadResource(self, manifest))),
                          ::SizeofResource(self, manifest));
-  EXPECT_NE(text.find("Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""), std::string::npos);
+  EXPECT_NE(text.find("Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""),
+            std::string::npos);
   EXPECT_NE(text.find("PerMonitorV2"), std::string::npos);
 
   // The manifest is in effect: the process's activation context sends
@@ -255,8 +274,7 @@ TEST_F(Win32DialogTest, ResourcesHoldTheManifestTheIconSizesAndTheAboutText) {
   EXPECT_EQ(sizes, (std::set<int>{16, 24, 32, 48, 64, 256}));
 
   const wchar_t* about = nullptr;
-  const int length =
-      ::LoadStringW(self, IDS_ABOUTBOX, reinterpret_cast<LPWSTR>(&about), 0);
+  const int length = ::LoadStringW(self, IDS_ABOUTBOX, reinterpret_cast<LPWSTR>(&about), 0);
   ASSERT_GT(length, 0);
   EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(about), length), kAboutMenuText);
 }
@@ -268,8 +286,8 @@ TEST_F(Win32DialogTest, StartUpListsTheDeviceAndTheFirstActivationLoadsTheRememb
   m_backend.AddDevice(SimDeviceConfig{});
   const auto file = m_dir.Write("fw.rom", Image(3000, 2, 5, 77));
   ASSERT_TRUE(WriteMemoryFile(MemoryFilePath(m_dir.path()), file.u16string()));
-  m_dialog = std::make_unique<CTessarinDlg>(m_backend, m_dir.path(),
-                                            [](std::chrono::milliseconds) {});
+  m_dialog =
+      std::make_unique<CTessarinDlg>(m_backend, m_dir.path(), [](std::chrono::milliseconds) {});
   m_host = std::make_unique<Win32DialogHost>(MainDialogTemplate(), *m_dialog);
   m_dialog->AttachFramework(m_host.get());
   ASSERT_TRUE(m_host->Create());
@@ -284,7 +302,8 @@ TEST_F(Win32DialogTest, StartUpListsTheDeviceAndTheFirstActivationLoadsTheRememb
   const int items = ::GetMenuItemCount(menu);
   ASSERT_GE(items, 2);
   EXPECT_EQ(::GetMenuItemID(menu, items - 1), static_cast<UINT>(SC_ABOUT));
-  EXPECT_EQ(::GetMenuState(menu, items - 2, MF_BYPOSITION) & MF_SEPARATOR, static_cast<UINT>(MF_SEPARATOR));
+  EXPECT_EQ(::GetMenuState(menu, items - 2, MF_BYPOSITION) & MF_SEPARATOR,
+            static_cast<UINT>(MF_SEPARATOR));
   wchar_t label[64] = {};
   ::GetMenuStringW(menu, items - 1, label, 64, MF_BYPOSITION);
   EXPECT_EQ(FromWide(label), kAboutMenuText);
@@ -365,7 +384,7 @@ TEST_F(Win32CloseDuringBurnTest, CloseShowsTheNoticeThenEndsWithoutBlocking) {
   Select(m_dir.Write("fw.rom", Image(32000, 1, 0)));
   ASSERT_TRUE(Enabled(IDC_BURN));
   Click(IDC_BURN);
-  ASSERT_TRUE(PumpUntil([&] { return m_dialog->Flags().m_workerRunning.load() != 0; }));
+  ASSERT_TRUE(PumpUntil([&] { return m_dialog->Flags().m_workerRunning.load(); }));
 
   BoxCloser closer(Window());
   // The close box, Alt+F4 and the system menu's Close all come as SC_CLOSE.
@@ -379,7 +398,93 @@ TEST_F(Win32CloseDuringBurnTest, CloseShowsTheNoticeThenEndsWithoutBlocking) {
   EXPECT_EQ(closer.seen()[0].text, u"Downloading failed.");
   EXPECT_EQ(m_host->Result(), IDCANCEL);
   EXPECT_FALSE(::IsWindowVisible(Window()));
-  EXPECT_EQ(m_dialog->Flags().m_workerRunning.load(), 0);
+  EXPECT_FALSE(m_dialog->Flags().m_workerRunning.load());
+}
+
+// At log-off or shutdown the process ends once WM_ENDSESSION returns: the
+// burn has stopped by then, uncommitted, and no box waits for an answer.
+TEST_F(Win32CloseDuringBurnTest, SessionEndingStopsTheBurnBeforeItReturnsAndShowsNoBox) {
+  SimDeviceConfig device;
+  device.m_latency = std::chrono::milliseconds(1);
+  const std::string path = m_backend.AddDevice(device);
+  Open();
+  Select(m_dir.Write("fw.rom", Image(32000, 1, 0)));
+  Click(IDC_BURN);
+  ASSERT_TRUE(PumpUntil([&] { return m_dialog->Flags().m_workerRunning.load(); }));
+
+  BoxCloser closer(Window());
+  // A session that goes on after all (wParam FALSE) changes nothing.
+  Send(WM_ENDSESSION, FALSE, 0);
+  EXPECT_FALSE(m_host->Ended());
+  EXPECT_TRUE(m_dialog->BurnBusy());
+  Send(WM_ENDSESSION, TRUE, 0);
+  // No pumping: this is all the time the system leaves.
+  EXPECT_TRUE(m_host->Ended());
+  EXPECT_FALSE(m_dialog->Flags().m_workerRunning.load());
+  EXPECT_EQ(m_backend.Device(path)->Eeprom()[0], 0xFF);  // never committed
+  EXPECT_EQ(m_host->Result(), IDCANCEL);
+  Pump();
+  EXPECT_TRUE(closer.seen().empty());
+}
+
+// The keyboard keeps working through a burn started from the keyboard:
+// Burn, disabled while it runs, hands the focus on first, and takes it back
+// when it is enabled again with no control holding it.
+TEST_F(Win32CloseDuringBurnTest, BurnStartedWithTheFocusLeavesTheKeyboardWorking) {
+  struct Case {
+    const char* name;
+    bool closeDuringTheBurn;
+    bool focusLostDuringTheBurn;
+  };
+  const Case cases[] = {{"burn to the end, then Tab and Esc", false, false},
+                        {"the focus lost during the burn comes back to Burn", false, true},
+                        {"Esc during the burn", true, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    for (const auto& [path, device] : m_backend.Devices()) m_backend.RemoveDevice(path);
+    SimDeviceConfig device;
+    device.m_latency = std::chrono::microseconds(c.closeDuringTheBurn ? 1000 : 50);
+    m_backend.AddDevice(device);
+    Open();
+    ::SetForegroundWindow(Window());
+    ::SetActiveWindow(Window());
+    Select(m_dir.Write("fw.rom", Image(c.closeDuringTheBurn ? 32000 : 4000, 1, 0)));
+    ASSERT_TRUE(Enabled(IDC_BURN));
+    ::SetFocus(Item(IDC_BURN));
+    ASSERT_EQ(FocusId(), IDC_BURN) << "the dialog could not take the focus";
+    ASSERT_TRUE(Key(VK_SPACE));
+    MSG up{Item(IDC_BURN), WM_KEYUP, VK_SPACE, 0, 0, {}};
+    ::IsDialogMessageW(Window(), &up);  // the button is pressed on key up
+    ASSERT_TRUE(PumpUntil([&] { return m_dialog->BurnBusy(); }));
+    EXPECT_FALSE(Enabled(IDC_BURN));
+    // Another control has the focus, an enabled one.
+    ASSERT_NE(FocusId(), 0);
+    EXPECT_NE(FocusId(), IDC_BURN);
+    EXPECT_TRUE(::IsWindowEnabled(::GetFocus()));
+
+    if (c.closeDuringTheBurn) {
+      BoxCloser closer(Window());
+      EXPECT_TRUE(Key(VK_ESCAPE));
+      ASSERT_TRUE(PumpUntil([&] { return m_host->Ended(); }));
+      ASSERT_EQ(closer.seen().size(), 1u);
+      EXPECT_EQ(closer.seen()[0].text, u"Downloading failed.");
+      continue;
+    }
+    if (c.focusLostDuringTheBurn) ::SetFocus(nullptr);
+    const int during = c.focusLostDuringTheBurn ? IDC_BURN : FocusId();
+    ASSERT_TRUE(PumpUntil([&] { return Text(IDC_STATUS) == u"Successed" && Enabled(IDC_BURN); }));
+    // The control that took the focus keeps it, or Burn takes it back; Tab
+    // moves it on.
+    EXPECT_EQ(FocusId(), during);
+    EXPECT_TRUE(Key(VK_TAB));
+    EXPECT_NE(FocusId(), during);
+    EXPECT_NE(FocusId(), 0);
+    EXPECT_TRUE(Key(VK_ESCAPE));
+    Pump();
+    EXPECT_TRUE(m_host->Ended());
+    EXPECT_EQ(m_host->Result(), IDCANCEL);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -394,7 +499,8 @@ TEST_F(Win32DialogTest, EveryWayOfClosingEndsTheIdleDialogAndIdokDoesNot) {
       {"IDCANCEL", [](Win32DialogTest& t) { t.Click(IDCANCEL); }},
       {"SC_CLOSE", [](Win32DialogTest& t) { t.Send(WM_SYSCOMMAND, SC_CLOSE, 0); }},
       {"WM_CLOSE", [](Win32DialogTest& t) { t.Send(WM_CLOSE, 0, 0); }},
-      {"Esc", [](Win32DialogTest& t) {
+      {"Esc",
+       [](Win32DialogTest& t) {
          MSG key{t.Item(IDC_TARGET), WM_KEYDOWN, VK_ESCAPE, 0, 0, {}};
          ::IsDialogMessageW(t.Window(), &key);
        }},
@@ -444,6 +550,39 @@ TEST_F(Win32DialogTest, DeviceChangeSevenRescansAndEveryCodeIsAnsweredTrue) {
   EXPECT_EQ(Text(IDC_STATUS), u"Idle");
 }
 
+// Simulated devices, of which the system knows nothing, come and go through
+// the backend's own listener: arrivals, removals and a device vanishing in
+// the middle of a burn all reach the list without any WM_DEVICECHANGE.
+class Win32SimulatedDeviceChangesTest : public Win32DialogTest {
+ protected:
+  Win32SimulatedDeviceChangesTest() : Win32DialogTest(nullptr, DeviceChangeSource::kBackend) {}
+};
+
+TEST_F(Win32SimulatedDeviceChangesTest, ArrivalsRemovalsAndVanishingReachTheList) {
+  Open();
+  EXPECT_FALSE(m_host->ReportsDeviceChanges());
+  EXPECT_EQ(ComboCount(), 0);
+  const std::string first = m_backend.AddDevice(SimDeviceConfig{});
+  ASSERT_TRUE(PumpUntil([&] { return ComboCount() == 1; }));
+  SimDeviceConfig vanishing;
+  vanishing.m_vanishAfterFrames = 40;
+  const std::string second = m_backend.AddDevice(vanishing);
+  ASSERT_TRUE(PumpUntil([&] { return ComboCount() == 2; }));
+  // The system's broadcast is still answered.
+  EXPECT_EQ(Send(WM_DEVICECHANGE, DEVICE_NODES_CHANGED, 0), TRUE);
+  m_backend.RemoveDevice(first);
+  ASSERT_TRUE(PumpUntil([&] { return ComboCount() == 1; }));
+
+  // The one left vanishes during its burn: the burn fails and the device
+  // leaves the list, so Burn cannot fail on it again.
+  Select(m_dir.Write("fw.rom", Image(8000, 1, 0)));
+  ASSERT_TRUE(Enabled(IDC_BURN));
+  Click(IDC_BURN);
+  ASSERT_TRUE(PumpUntil([&] { return !m_dialog->BurnBusy() && ComboCount() == 0; }));
+  EXPECT_NE(Text(IDC_STATUS), u"Successed");
+  EXPECT_FALSE(Enabled(IDC_BURN));
+}
+
 TEST_F(Win32DialogTest, OversizedFileIsRefusedWithOneBox) {
   m_backend.AddDevice(SimDeviceConfig{});
   Open();
@@ -470,8 +609,8 @@ TEST_F(Win32DialogTest, HighlightedControlsAnswerRedOrBlackWithTheDefaultBrush) 
     int id;
     COLORREF colour;
   };
-  const Case refused[] = {{IDC_MESSAGE, RGB(255, 0, 0)}, {IDC_FILE_PATH, RGB(0, 0, 0)},
-                          {IDC_FILE_TIME, RGB(0, 0, 0)}};
+  const Case refused[] = {
+      {IDC_MESSAGE, RGB(255, 0, 0)}, {IDC_FILE_PATH, RGB(0, 0, 0)}, {IDC_FILE_TIME, RGB(0, 0, 0)}};
   for (const Case& c : refused) {
     const auto [colour, brush] = Colour(c.id);
     EXPECT_EQ(colour, c.colour) << c.id;
@@ -498,7 +637,8 @@ TEST_F(Win32DialogTest, SystemCommandsTenToNineteenHexOpenTheAboutBox) {
     Pump();
     ASSERT_EQ(closer.seen().size(), c.about ? 1u : 0u) << c.command;
     if (c.about) {
-      EXPECT_EQ(closer.seen()[0].caption, u"About Kestrova Co.,Ltd.USB Audio Device Firmware Burner");
+      EXPECT_EQ(closer.seen()[0].caption,
+                u"About Kestrova Co.,Ltd.USB Audio Device Firmware Burner");
       EXPECT_EQ(closer.seen()[0].text, u"Kestrova Co.,Ltd.USB Audio Device Firmware\nBurner v3.8");
     }
   }
@@ -525,7 +665,7 @@ TEST(Win32IconOrigin, CentresWithRoundingTowardZero) {
     int icon;
     POINT origin;
   } cases[] = {
-      {{0, 0, 160, 24}, 32, {64, -3}},   // (160-32+1)/2 = 64; (24-32+1)/2 = -3 (toward zero)
+      {{0, 0, 160, 24}, 32, {64, -3}},  // (160-32+1)/2 = 64; (24-32+1)/2 = -3 (toward zero)
       {{0, 0, 33, 33}, 32, {1, 1}},
       {{0, 0, 0, 0}, 32, {-15, -15}},
       {{10, 10, 42, 42}, 32, {0, 0}},

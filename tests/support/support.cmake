@@ -17,3 +17,7 @@ if(WIN32)
   target_compile_definitions(tessarin_test_support PRIVATE NOMINMAX WIN32_LEAN_AND_MEAN
     _WIN32_WINNT=0x0601)
 endif()
+if(WIN32 AND TARGET tessarin_platform)
+  # DeliverStopEvent calls the platform's console handler.
+  target_link_libraries(tessarin_test_support PRIVATE tessarin_platform)
+endif()

@@ -13,7 +13,7 @@ namespace tessarin::testing {
 using Testbed = UhidTestbed;
 }
 #else
-#include "support/hidraw_testbed.h"
+#include "support/linux/hidraw_testbed.h"
 #define SKIP_UNLESS_TESTBED() SKIP_UNLESS_UMOCKDEV()
 namespace tessarin::testing {
 using Testbed = HidrawTestbed;

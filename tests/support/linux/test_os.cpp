@@ -89,6 +89,46 @@ int RunProgram(const std::filesystem::path& program, const std::vector<std::stri
   return code;
 }
 
+namespace {
+
+int SignalOf(StopEvent event) {
+  switch (event) {
+    case StopEvent::kInterrupt:
+      return SIGINT;
+    case StopEvent::kTerminate:
+      return SIGTERM;
+    case StopEvent::kHangUp:
+      return SIGHUP;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+bool SendStopEvent(long pid, StopEvent event, std::string* err) {
+  const int signal = SignalOf(event);
+  if (signal == 0) {
+    if (err) *err = "this system has no such stop request";
+    return false;
+  }
+  if (::kill(static_cast<pid_t>(pid), signal) != 0) {
+    if (err) *err = "kill " + std::to_string(pid) + ": " + std::generic_category().message(errno);
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::future<bool>> DeliverStopEvent(StopEvent event) {
+  const int signal = SignalOf(event);
+  if (signal == 0) return std::nullopt;
+  std::promise<bool> handled;
+  // Sent to the process, not a thread: any thread that does not block it
+  // takes it, as with a signal from outside; this one does before kill returns.
+  handled.set_value(::kill(::getpid(), signal) == 0);
+  return handled.get_future();
+}
+
 unsigned long CurrentProcessId() { return static_cast<unsigned long>(::getpid()); }
 
 bool IsPosixSystem() { return true; }
@@ -99,6 +139,28 @@ bool CreateFifo(const std::filesystem::path& path, std::string* err) {
     return false;
   }
   return true;
+}
+
+NotifyPipe::NotifyPipe() {
+  if (::pipe2(m_ends, O_NONBLOCK | O_CLOEXEC) != 0) m_ends[0] = m_ends[1] = -1;
+}
+
+NotifyPipe::~NotifyPipe() {
+  for (int end : m_ends) {
+    if (end >= 0) ::close(end);
+  }
+}
+
+bool NotifyPipe::Notify() {
+  const char byte = 7;
+  return m_ends[1] >= 0 && ::write(m_ends[1], &byte, 1) == 1;
+}
+
+int NotifyPipe::Drain() {
+  int count = 0;
+  char byte = 0;
+  while (m_ends[0] >= 0 && ::read(m_ends[0], &byte, 1) == 1) ++count;
+  return count;
 }
 
 bool SetProcessTimeZone(const std::string& tz) {
