@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto lengths = tessarin::ParseReportDescriptor({data, size}, &error);
   if (lengths) {
     constexpr unsigned kMost = tessarin::kMaxReportBytes + 1;
-    if (lengths->input > kMost || lengths->output > kMost || lengths->feature > kMost ||
+    if (lengths->m_input > kMost || lengths->m_output > kMost || lengths->m_feature > kMost ||
         !error.empty()) {
       __builtin_trap();
     }

@@ -6,6 +6,7 @@
 
 #include "image/compat_state.h"
 #include "image/rom_image.h"
+#include "ui/burn_decision.h"
 
 namespace {
 
