@@ -22,9 +22,9 @@ namespace {
 
 class NullSink : public BurnStatusSink {
  public:
-  void PostStatus(unsigned code, long) override { last = code; }
+  void PostStatus(BurnStatus status, long) override { last = status; }
   void ShowStopNotice(const std::string&, const std::string&) override {}
-  unsigned last = 0;
+  BurnStatus last = BurnStatus::BURN_IDLE;
 };
 
 /// One device on a simulated backend, opened, with a worker.
@@ -39,7 +39,7 @@ struct Bench {
     device = backend.Device(backend.AddDevice(config));
     device->SetLogging(false);
     hid.Open(hid.Scan());
-    flags.m_deviceOpen = 1;
+    flags.m_deviceOpen = true;
     worker = std::make_unique<BurnWorker>(hid, flags, sink, std::move(sleep));
   }
   long Transfers() const { return device->Sends() + device->Fetches(); }

@@ -12,13 +12,14 @@
 #include <vector>
 
 #include "bench_image.h"
+#include "bench_station.h"
 #include "burn/burn_worker.h"
 #include "hid/hid_device_manager.h"
 #include "image/rom_image.h"
 #include "sim/sim_backend.h"
 #include "sim/sim_clock.h"
-#include "station/sqlite_record_store.h"
 #include "station/station.h"
+#include "store/sqlite_record_store.h"
 
 namespace tessarin {
 namespace {
@@ -28,17 +29,9 @@ constexpr auto kLatency = std::chrono::microseconds(170);
 
 double CpuSeconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
 
-class Quiet : public StationEvents {
- public:
-  void OnEvent(const StationEvent& event) override {
-    if (event.m_kind == StationEventKind::kFinished && event.m_outcome == kOutcomePassed) ++passed;
-  }
-  int passed = 0;
-};
-
 class NullSink : public BurnStatusSink {
  public:
-  void PostStatus(unsigned, long) override {}
+  void PostStatus(BurnStatus, long) override {}
   void ShowStopNotice(const std::string&, const std::string&) override {}
 };
 
@@ -52,30 +45,13 @@ void BM_StationParallel(benchmark::State& state) {
   long runs = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    fs::remove(db);
-    fs::remove(db.string() + "-wal");
-    fs::remove(db.string() + "-shm");
-    std::string error;
-    auto store = SqliteRecordStore::Open(db.string(), &error);
-    store->BeginSession("bench", nullptr, &error);
-    SimBackend backend(RealClock());
-    for (int i = 0; i < units; ++i) {
-      SimDeviceConfig config;
-      config.m_latency = kLatency;
-      auto device = std::make_shared<SimDevice>(config, RealClock());
-      device->SetLogging(false);
-      backend.AddDevice(device, /*plugInAgain=*/true, "port-" + std::to_string(i + 1));
-    }
-    StationConfig config;
-    config.m_image = image;
-    config.m_imagePath = "bench.rom";
-    config.m_serials = MakeFormatSeries("B-{:06}", 1, &error);
-    config.m_maxUnits = units;
-    Quiet events;
-    Station station(backend, *store, config, events);
+    BenchStation bench = MakeBenchStation(db, units, kLatency, image);
+    PassedUnits events;
+    Station station(*bench.m_backend, *bench.m_store, bench.m_config, events);
     state.ResumeTiming();
     const double before = CpuSeconds();
-    if (!station.Run(nullptr, &error) || events.passed != units) state.SkipWithError("burn failed");
+    std::string error;
+    if (!station.Run(nullptr, &error) || events.m_passed != units) state.SkipWithError("burn failed");
     cpu += CpuSeconds() - before;
     ++runs;
   }
@@ -101,7 +77,7 @@ void BM_SingleBurn(benchmark::State& state) {
   HidDeviceManager hid(backend);
   hid.Open(hid.Scan());
   BurnFlags flags;
-  flags.m_deviceOpen = 1;
+  flags.m_deviceOpen = true;
   NullSink sink;
   BurnWorker worker(hid, flags, sink);
   double cpu = 0;
