@@ -27,6 +27,18 @@ if(TESSARIN_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${TESSARIN_WINE})
 endif()
 
+# SQLite, built from Debian's source package by scripts/windows-sqlite.sh (a
+# static library; Debian has no MinGW build of it). Where it is there,
+# FindSQLite3 takes it; a -DSQLite3_INCLUDE_DIR / -DSQLite3_LIBRARY given on
+# the command line wins.
+set(TESSARIN_WINDOWS_SQLITE_DIR ${CMAKE_CURRENT_LIST_DIR}/../build/windows-deps/sqlite3)
+if(NOT SQLite3_INCLUDE_DIR AND NOT SQLite3_LIBRARY
+   AND EXISTS ${TESSARIN_WINDOWS_SQLITE_DIR}/include/sqlite3.h
+   AND EXISTS ${TESSARIN_WINDOWS_SQLITE_DIR}/lib/libsqlite3.a)
+  set(SQLite3_INCLUDE_DIR ${TESSARIN_WINDOWS_SQLITE_DIR}/include)
+  set(SQLite3_LIBRARY ${TESSARIN_WINDOWS_SQLITE_DIR}/lib/libsqlite3.a)
+endif()
+
 # Header-only libraries come from the build machine (cmake/cross/).
 set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/cross/nlohmann_json CACHE PATH
     "nlohmann/json for the cross build")

@@ -8,10 +8,11 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev libxcb1-dev xvfb xdotool
   libudev-dev umockdev libumockdev-dev gir1.2-umockdev-1.0
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev libcpp-httplib-dev
   libsqlite3-dev sqlite3 libssl-dev
-  clang libclang-rt-14-dev
-  dpkg-dev file help2man
+  libpq-dev postgresql
+  clang libclang-rt-14-dev llvm
+  dpkg-dev file
 )
 
 missing=()
