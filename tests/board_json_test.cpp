@@ -31,6 +31,8 @@ TEST(BoardJson, EachSlotShowsItsStateWordPhaseAndProgress) {
   const Case cases[] = {
       {SlotState::kFree, "", 0, 0, 0, 0s, "waiting", "", 0, 0},
       {SlotState::kArrived, "", 0, 0, 0, 2s, "arrived", "", 0, 2000},
+      // Waiting for the server store to reserve a serial: still running.
+      {SlotState::kStoreUnavailable, "", 0, 0, 0, 5s, "store-unavailable", "", 0, 5000},
       {SlotState::kBurning, "Downloading...", 12000, 30000, 0, 3s, "burning", "Downloading...", 40,
        3000},
       // A count past its total shows a full bar, never more.

@@ -158,6 +158,8 @@ const char* SlotStateWord(SlotState state) {
       return "waiting";
     case SlotState::kArrived:
       return "arrived";
+    case SlotState::kStoreUnavailable:
+      return "store-unavailable";
     case SlotState::kBurning:
       return "burning";
     case SlotState::kPassed:

@@ -5,6 +5,7 @@
   const STATES = {
     waiting: ['\u25CB', 'WAITING'],
     arrived: ['\u25C6', 'ARRIVED'],
+    'store-unavailable': ['\u26A0', 'STORE UNAVAILABLE'],
     burning: ['\u25B6', 'BURNING'],
     passed: ['\u2714', 'PASS'],
     failed: ['\u2716', 'FAIL'],
@@ -19,7 +20,7 @@
     lost: ['\u25B2', 'Connection lost, retrying\u2026'],
     ended: ['\u25A0', 'Station ended'],
   };
-  const RUNNING = new Set(['arrived', 'burning']);
+  const RUNNING = new Set(['arrived', 'store-unavailable', 'burning']);
 
   const token = new URLSearchParams(location.search).get('token');
   const query = token ? '?token=' + encodeURIComponent(token) : '';
@@ -113,6 +114,10 @@
         clearUnit(slot);
         slot.state = 'arrived';
         slot.since = now();
+        break;
+      case 'store-unavailable':
+        slot.state = 'store-unavailable';
+        slot.message = e.message || '';
         break;
       case 'refused':
         slot.state = 'refused';
