@@ -260,10 +260,9 @@ TEST_F(CliRun, ASecondProgramOnABusyDeviceIsRefusedAtOnce) {
   const std::string out = (m_dir / "first.out").string();
   const std::string script = "'" + cli + "' --simulate '" + spec + "' burn '" + first.string() +
                              "' > '" + out + "' & " + WaitForBurnIn(out) + "'" + cli +
-                             "' --simulate '" + spec +
-                             "' burn '" + second.string() + "'; echo second=$?; '" + cli +
-                             "' --simulate '" + spec + "' dump '" + (m_dir / "d.bin").string() +
-                             "'; echo dump=$?; wait $!; echo first=$?";
+                             "' --simulate '" + spec + "' burn '" + second.string() +
+                             "'; echo second=$?; '" + cli + "' --simulate '" + spec + "' dump '" +
+                             (m_dir / "d.bin").string() + "'; echo dump=$?; wait $!; echo first=$?";
   const RunResult run = RunShell(script);
   EXPECT_NE(run.out.find("second=3"), std::string::npos) << run.out << run.err;
   EXPECT_NE(run.out.find("dump=3"), std::string::npos) << run.out << run.err;

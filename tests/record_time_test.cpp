@@ -73,7 +73,9 @@ TEST(UtcNowIso8601, IsUtcWithMillisecondsAndFoundBySinceItsOwnDay) {
   EXPECT_GE(now, *NormaliseSinceTime(now, nullptr));
   std::string later = now;
   later[22] = later[22] == '9' ? '9' : static_cast<char>(later[22] + 1);
-  if (later != now) EXPECT_LT(now, *NormaliseSinceTime(later, nullptr));
+  if (later != now) {
+    EXPECT_LT(now, *NormaliseSinceTime(later, nullptr));
+  }
 }
 
 }  // namespace

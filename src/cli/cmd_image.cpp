@@ -121,8 +121,9 @@ int RunImage(const GlobalOptions& global, const ImageOptions& options, Console& 
   int code = EXIT_OK;
   auto loaded = LoadImage(options.m_file, console, &code);
   if (!loaded) return code;
-  ImageReport report{options.m_file, *loaded->m_image,
-                     ParseImageFields(loaded->m_image->ImageData())};
+  ImageReport report{
+      options.m_file, *loaded->m_image, ParseImageFields(loaded->m_image->ImageData()), {}, {},
+      std::nullopt};
   if (loaded->m_lastWriteTicks) {
     ConvertedFileTime converted = ConvertFileTime(*loaded->m_lastWriteTicks);
     if (converted.m_valid) report.m_fileTime = FormatFileTime(converted.m_fields);
