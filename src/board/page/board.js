@@ -215,6 +215,8 @@
       what = 'Plug in the next unit';
     } else if (slot.state === 'arrived') {
       what = 'Looking at the device\u2026';
+    } else if (slot.state === 'store-unavailable') {
+      what = 'Waiting for the record store\u2026';
     }
     tile.querySelector('.phase .what').textContent = what;
     tile.querySelector('.phase .percent').textContent =
