@@ -28,6 +28,7 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const GlobalOptions& option
       return nullptr;
   }
   session->m_sim = chosen.m_sim;
+  session->m_simDevicesGiven = chosen.m_simDevicesGiven;
   session->m_backend = std::move(chosen.m_backend);
 
   HidBackend* backend = session->m_backend.get();
@@ -95,7 +96,8 @@ HidDeviceManager::Entry DeviceSession::OpenTarget(const std::string& path, std::
 std::string DeviceSession::NoDeviceMessage() const {
   std::string message;
   if (m_sim) {
-    message = m_sim->Devices().empty()
+    // A planned unit that vanished at once leaves no device, yet one was given.
+    message = !m_simDevicesGiven
                   ? "no device found: the --simulate SPEC has no device item; add one, such as "
                     "\"default\" or vid=0495,pid=8041 (dir= and none give no device)"
                   : "no device found: the --simulate SPEC gives no usable device";

@@ -54,6 +54,7 @@ class DeviceSession {
 
   std::unique_ptr<HidBackend> m_backend;
   SimBackend* m_sim = nullptr;  // m_backend, when simulated
+  bool m_simDevicesGiven = false;  // the SPEC names or plans a device
   std::unique_ptr<TraceBackend> m_trace;
   std::mutex m_traceGuard;
   std::ofstream m_traceFile;

@@ -23,6 +23,7 @@ ChosenBackend ChooseHidBackend(const std::optional<std::string>& simulateSpec) {
     return chosen;
   }
   chosen.m_sim = sim.get();
+  chosen.m_simDevicesGiven = !spec->m_devices.empty() || !spec->m_plans.empty();
   chosen.m_backend = std::move(sim);
   return chosen;
 }

@@ -23,6 +23,9 @@ enum class BackendFailure {
 struct ChosenBackend {
   std::unique_ptr<HidBackend> m_backend;  ///< null on failure
   SimBackend* m_sim = nullptr;            ///< m_backend, when it is simulated
+  /// The SPEC names a device or plans some: when none is found, they were
+  /// unusable or gone, not missing from the SPEC.
+  bool m_simDevicesGiven = false;
   BackendFailure m_failure = BackendFailure::kNone;
   /// On failure, the reason: "--simulate: ..." for the first two, the
   /// platform's words for the last. Each program puts its own advice around it.
