@@ -4,7 +4,6 @@
 // build folder (board-screenshots/) to be looked at.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "support/cdp_client.h"
+#include "support/image_test_dir.h"
 #include "support/test_os.h"
 
 namespace tessarin {
@@ -45,11 +45,6 @@ class BoardBrowser : public ::testing::Test {
       GTEST_SKIP() << "chromium is not installed (Debian package chromium): the board's page "
                       "is not tried in a browser";
     }
-    static std::atomic<int> counter{0};
-    m_dir = fs::temp_directory_path() /
-            ("tessarin-board-browser-" + std::to_string(CurrentProcessId()) + "-" +
-             std::to_string(counter++));
-    fs::remove_all(m_dir);
     fs::create_directories(m_dir / "profile");
     fs::create_directories(kShots);
     m_image = (m_dir / "fw.rom").string();
@@ -67,8 +62,6 @@ class BoardBrowser : public ::testing::Test {
     m_page.reset();
     if (m_station > 0) KillProgram(m_station);
     if (m_browser > 0) KillProgram(m_browser);
-    std::error_code ec;
-    fs::remove_all(m_dir, ec);
   }
 
   void StartBrowser() {
@@ -199,7 +192,8 @@ class BoardBrowser : public ::testing::Test {
 
   static constexpr const char* kShots = TESSARIN_SCREENSHOT_DIR;
   fs::path m_chromium;
-  fs::path m_dir;
+  testing::ScratchDir m_scratch{"tessarin-board-browser"};
+  const fs::path m_dir = m_scratch.path();
   std::string m_image;
   long m_browser = -1;
   long m_station = -1;

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "support/eeprom_serials.h"
+#include "support/image_test_dir.h"
 #include "support/pg_database_test.h"
 #include "support/test_os.h"
 
@@ -65,19 +65,12 @@ class PgStations : public testing::PgDatabaseTest {
   void SetUp() override {
     PgDatabaseTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    static std::atomic<int> counter{0};
-    m_dir =
-        fs::temp_directory_path() / ("tessarin-pg-stations-" + std::to_string(CurrentProcessId()) +
-                                     "-" + std::to_string(counter++));
-    fs::remove_all(m_dir);
-    fs::create_directories(m_dir);
     m_image = (m_dir / "fw.rom").string();
     ASSERT_EQ(Run({"make-image", m_image, "--size", "4096", "--version", "3.1"}), 0);
   }
   void TearDown() override {
     for (const long pid : m_running) KillProgram(pid);
     PgDatabaseTest::TearDown();
-    if (!m_dir.empty()) fs::remove_all(m_dir);
   }
 
   int Run(const std::vector<std::string>& args) {
@@ -181,7 +174,8 @@ class PgStations : public testing::PgDatabaseTest {
     return static_cast<int>(ReadEvents(m_dir / (name + ".out")).Of("finished").size());
   }
 
-  fs::path m_dir;
+  testing::ScratchDir m_scratch{"tessarin-pg-stations"};
+  const fs::path m_dir = m_scratch.path();
   std::string m_image;
   std::set<long> m_running;
 };

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +20,7 @@
 #include "sqlite_rows.h"
 #include "store/sqlite_record_store.h"
 #include "support/eeprom_serials.h"
+#include "support/image_test_dir.h"
 #include "support/test_os.h"
 
 namespace tessarin {
@@ -33,19 +33,9 @@ using testing::SerialsOnDevices;
 class StationProcess : public ::testing::Test {
  protected:
   void SetUp() override {
-    static std::atomic<int> counter{0};
-    m_dir =
-        fs::temp_directory_path() / ("tessarin-station-run-" + std::to_string(CurrentProcessId()) +
-                                     "-" + std::to_string(counter++));
-    fs::remove_all(m_dir);
-    fs::create_directories(m_dir);
     m_db = (m_dir / "store.db").string();
     m_image = (m_dir / "fw.rom").string();
     ASSERT_EQ(Run({"make-image", m_image, "--size", "4096", "--version", "3.1"}), 0);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(m_dir, ec);
   }
 
   int Run(const std::vector<std::string>& args) {
@@ -98,7 +88,8 @@ class StationProcess : public ::testing::Test {
     return SqliteRows(m_db, "SELECT serial, state FROM serials");
   }
 
-  fs::path m_dir;
+  testing::ScratchDir m_scratch{"tessarin-station-run"};
+  const fs::path m_dir = m_scratch.path();
   std::string m_db;
   std::string m_image;
 };

@@ -16,11 +16,12 @@ namespace tessarin::testing {
 
 class ScratchDir {
  public:
-  ScratchDir() {
+  /// A new directory "<prefix>-<stamp>-<n>" under the system's temporary one.
+  explicit ScratchDir(const std::string& prefix = "tessarin-image") {
     static std::atomic<int> counter{0};
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
     m_path = std::filesystem::temp_directory_path() /
-             ("tessarin-image-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+             (prefix + "-" + std::to_string(stamp) + "-" + std::to_string(counter++));
     std::filesystem::create_directories(m_path);
   }
   ~ScratchDir() {
