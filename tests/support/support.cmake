@@ -21,3 +21,10 @@ if(WIN32 AND TARGET tessarin_platform)
   # DeliverStopEvent calls the platform's console handler.
   target_link_libraries(tessarin_test_support PRIVATE tessarin_platform)
 endif()
+
+# Under Wine, started by .ci/windows before the tests: Wine's service and
+# desktop processes then belong to it, not to a test (see wine_session.cpp).
+if(WIN32)
+  add_executable(wine_session ${CMAKE_CURRENT_LIST_DIR}/windows/wine_session.cpp)
+  target_link_libraries(wine_session PRIVATE user32)
+endif()
