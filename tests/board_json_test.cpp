@@ -7,13 +7,24 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "board/board_page.h"
 
 namespace tessarin {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+// Whether the page's table of states gives `word` its symbol and its text
+// (`word: [` or `'word': [`): a word it lacks would show as another state.
+bool PageReadsState(const std::string& word) {
+  const std::string_view page = BoardPageTemplate();
+  return page.find(" " + word + ": [") != std::string_view::npos ||
+         page.find("'" + word + "': [") != std::string_view::npos;
+}
 
 TEST(BoardJson, EachSlotShowsItsStateWordPhaseAndProgress) {
   const Clock::time_point now = Clock::time_point() + 1000s;
@@ -63,6 +74,7 @@ TEST(BoardJson, EachSlotShowsItsStateWordPhaseAndProgress) {
     ASSERT_EQ(state["slots"].size(), 1u);
     const auto& slot = state["slots"][0];
     EXPECT_EQ(slot["state"], c.word);
+    EXPECT_TRUE(PageReadsState(c.word)) << "the page has no symbol and text for this state";
     EXPECT_EQ(slot["phase"], c.phase);
     EXPECT_EQ(slot["progress"], c.progress);
     EXPECT_EQ(slot["elapsedMs"], c.elapsedMs);
