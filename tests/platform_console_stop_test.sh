@@ -6,6 +6,10 @@
 # GenerateConsoleCtrlEvent fails. util-linux's `script` gives the program a
 # terminal, and ^C written to it is Ctrl+C.
 #
+# The terminal sends its interrupt to the whole foreground group, so the shell
+# that `script` starts (it takes $SHELL) hears it as well and must outlive it to
+# write the child's status: bash waits for the child, dash ends at once.
+#
 #   platform_console_stop_test.sh WINE CHILD.exe
 #
 # Skipped (77) where `script` or Wine is missing.
@@ -40,7 +44,7 @@ wait_for() {
     [ -e "$dir/status" ] && break
     sleep 0.1
   done
-} | timeout 120 script -qec "'$wine' '$child' stop-requests 2 >'$dir/out'; echo \$? >'$dir/status'" \
+} | SHELL=$BASH timeout 120 script -qec "'$wine' '$child' stop-requests 2 >'$dir/out'; echo \$? >'$dir/status'" \
   /dev/null >/dev/null || true
 
 tr -d '\r' <"$dir/out" >"$dir/lines" 2>/dev/null || true
