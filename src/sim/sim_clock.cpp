@@ -9,11 +9,13 @@ void RealSimClock::Sleep(std::chrono::nanoseconds duration) {
   // A short sleep_for overshoots by tens of microseconds, which adds up to
   // tens of percent over a burn of thousands of 170 us transfers: sleep
   // until shortly before the deadline, then wait out the rest actively.
+  // The active wait gives the processor away at each look, so that several
+  // devices waiting at once (a station's slots) share the cores instead of
+  // taking turns on them.
   constexpr std::chrono::microseconds kSpinTail{150};
   const auto deadline = std::chrono::steady_clock::now() + duration;
   if (duration > kSpinTail) std::this_thread::sleep_until(deadline - kSpinTail);
-  while (std::chrono::steady_clock::now() < deadline) {
-  }
+  while (std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
 }
 
 void RealSimClock::Pause(std::chrono::nanoseconds duration) {
