@@ -10,34 +10,20 @@ cd "$(dirname "$0")/.."
 dest="${1:-build/deps/cpp-httplib}"
 if [ -s "$dest/httplib.h" ]; then exit 0; fi
 
-fail() { echo "fetch-httplib: $*" >&2; exit 1; }
-command -v apt-get >/dev/null || fail "apt-get is needed to fetch Debian's cpp-httplib source"
+source scripts/lib/debian-source.sh
+command -v apt-get >/dev/null || debian_fail "apt-get is needed to fetch Debian's cpp-httplib source"
 
 state="$PWD/build/deb-src"
-mkdir -p "$state/lists/partial" "$state/cpp-httplib"
-if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-  sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources > "$state/src.sources"
-elif [ -f /etc/apt/sources.list ]; then
-  sed -n 's/^deb /deb-src /p' /etc/apt/sources.list > "$state/src.list"
-else
-  fail "no apt sources found on this machine"
-fi
-apt_src=(-o Dir::Etc::sourcelist=/dev/null -o "Dir::Etc::sourceparts=$state"
-         -o "Dir::State::Lists=$state/lists")
-if ! ls "$state"/cpp-httplib/cpp-httplib_*.orig.tar.* >/dev/null 2>&1; then
-  apt-get "${apt_src[@]}" update -qq || fail "apt-get update of the source entries failed"
-  (cd "$state/cpp-httplib" && apt-get "${apt_src[@]}" source --download-only cpp-httplib) ||
-    fail "apt-get source cpp-httplib failed (is the network reachable?)"
-fi
+debian_fetch_source cpp-httplib "" "$state/cpp-httplib" "$state/apt"
 # dpkg-source checks the files against the .dsc and applies Debian's patches
 # (its security fixes), so the header is the one Debian's library is built from.
-command -v dpkg-source >/dev/null || fail "dpkg-source (package dpkg-dev) is needed"
+command -v dpkg-source >/dev/null || debian_fail "dpkg-source (package dpkg-dev) is needed"
 dsc=$(ls "$state"/cpp-httplib/cpp-httplib_*.dsc | head -n 1)
 tree="$state/cpp-httplib/tree"
 rm -rf "$tree"
 dpkg-source --no-copy -x "$dsc" "$tree" >"$state/dpkg-source.log" 2>&1 ||
-  fail "dpkg-source could not unpack $dsc: $(tail -n 3 "$state/dpkg-source.log")"
-[ -s "$tree/httplib.h" ] || fail "no httplib.h in $dsc"
+  debian_fail "dpkg-source could not unpack $dsc: $(tail -n 3 "$state/dpkg-source.log")"
+[ -s "$tree/httplib.h" ] || debian_fail "no httplib.h in $dsc"
 mkdir -p "$dest"
 cp "$tree/httplib.h" "$dest/httplib.h.part"
 mv "$dest/httplib.h.part" "$dest/httplib.h"
