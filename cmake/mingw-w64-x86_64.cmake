@@ -39,6 +39,13 @@ if(NOT SQLite3_INCLUDE_DIR AND NOT SQLite3_LIBRARY
   set(SQLite3_LIBRARY ${TESSARIN_WINDOWS_SQLITE_DIR}/lib/libsqlite3.a)
 endif()
 
+# Google Benchmark, built from Debian's source package by
+# scripts/windows-benchmark.sh, for -DTESSARIN_BUILD_BENCH=ON.
+set(TESSARIN_WINDOWS_BENCHMARK_DIR ${CMAKE_CURRENT_LIST_DIR}/../build/windows-deps/benchmark)
+if(EXISTS ${TESSARIN_WINDOWS_BENCHMARK_DIR}/lib/cmake/benchmark/benchmarkConfig.cmake)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${TESSARIN_WINDOWS_BENCHMARK_DIR})
+endif()
+
 # Header-only libraries come from the build machine (cmake/cross/).
 set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/cross/nlohmann_json CACHE PATH
     "nlohmann/json for the cross build")
