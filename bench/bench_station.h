@@ -34,10 +34,16 @@ struct BenchStation {
   StationConfig m_config;
 };
 
+/// Removes the store at `db` with its WAL files, once nothing has it open
+/// (Windows refuses to remove an open file).
+inline void RemoveBenchStore(const std::filesystem::path& db) {
+  for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(db.string() + suffix);
+}
+
 /// The store at `db` (removed first, with its WAL files) and `units` devices.
 inline BenchStation MakeBenchStation(const std::filesystem::path& db, int units,
                                      std::chrono::nanoseconds latency, SharedRomImage image) {
-  for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(db.string() + suffix);
+  RemoveBenchStore(db);
   BenchStation bench;
   std::string error;
   bench.m_store = SqliteRecordStore::Open(db.string(), &error);

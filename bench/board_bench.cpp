@@ -65,11 +65,11 @@ struct RunTime {
   double m_cpu = 0;
 };
 
-/// One station run of 8 units with `clients` board clients (0: no board);
-/// adds the bytes the clients got to *bytes.
-RunTime RunStation(int clients, std::size_t* bytes) {
+/// One station run of 8 units with `clients` board clients (0: no board),
+/// its records in a store at `db` made anew; adds the bytes the clients got
+/// to *bytes.
+RunTime RunStationOn(const fs::path& db, int clients, std::size_t* bytes) {
   static const SharedRomImage image = FullImage();
-  const fs::path db = fs::temp_directory_path() / "tessarin-board-bench.db";
   BenchStation bench = MakeBenchStation(db, kDevices, kLatency, image);
   std::string error;
   SlotBoard board;
@@ -102,8 +102,15 @@ RunTime RunStation(int clients, std::size_t* bytes) {
   if (server) server->Stop();
   for (const auto& r : readers) *bytes += r->Bytes();
   readers.clear();
-  fs::remove(db);
   if (!ok) time.m_seconds = -1;
+  return time;
+}
+
+/// The same in the temporary folder, the store removed once closed.
+RunTime RunStation(int clients, std::size_t* bytes) {
+  const fs::path db = fs::temp_directory_path() / "tessarin-board-bench.db";
+  const RunTime time = RunStationOn(db, clients, bytes);
+  RemoveBenchStore(db);
   return time;
 }
 

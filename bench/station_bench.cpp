@@ -56,7 +56,7 @@ void BM_StationParallel(benchmark::State& state) {
     ++runs;
   }
   state.counters["cpu_ms_per_unit"] = cpu * 1000 / static_cast<double>(runs * units);
-  fs::remove(db);
+  RemoveBenchStore(db);
 }
 BENCHMARK(BM_StationParallel)
     ->ArgName("devices")
