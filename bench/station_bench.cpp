@@ -51,7 +51,8 @@ void BM_StationParallel(benchmark::State& state) {
     state.ResumeTiming();
     const double before = CpuSeconds();
     std::string error;
-    if (!station.Run(nullptr, &error) || events.m_passed != units) state.SkipWithError("burn failed");
+    if (!station.Run(nullptr, &error) || events.m_passed != units)
+      state.SkipWithError("burn failed");
     cpu += CpuSeconds() - before;
     ++runs;
   }

@@ -26,7 +26,8 @@ if(TARGET tessarin-cli AND NOT WIN32)
     tessarin_board tessarin_store tessarin_httplib tessarin_test_support GTest::gtest_main)
   target_compile_definitions(board_cli_tests PRIVATE
     TESSARIN_CLI_PATH="$<TARGET_FILE:tessarin-cli>"
-    TESSARIN_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/board-screenshots")
+    TESSARIN_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/board-screenshots"
+    TESSARIN_README_PATH="${PROJECT_SOURCE_DIR}/README.md")
   add_dependencies(board_cli_tests tessarin-cli)
   gtest_discover_tests(board_cli_tests DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 300)
 endif()

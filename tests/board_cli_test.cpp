@@ -1,10 +1,12 @@
 // `station --board` through the built tool: its options checked before the
-// station starts, the URL it prints, and a port another board holds.
+// station starts, the URL it prints, and a port another board holds; and the
+// README's account of the board's JSON.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "board/board_json.h"
 #include "board/board_server.h"
 #include "station/slot_board.h"
 #include "store/sqlite_record_store.h"
@@ -70,6 +72,22 @@ TEST_F(CliRun, ABoardPortThatIsTakenStopsTheStationBeforeItStarts) {
       << run.err;
   // The station never began: nothing was burned.
   EXPECT_EQ(run.out.find("burning"), std::string::npos) << run.out;
+}
+
+// The README's `/api/state` section names every state a slot can be in, as
+// the JSON spells it: a script written from it must know each one.
+TEST(BoardReadme, NamesEverySlotStateTheJsonGives) {
+  const std::string readme = ReadText(TESSARIN_README_PATH);
+  const std::string opening = "- `state` is one of ";
+  const std::size_t at = readme.find(opening);
+  ASSERT_NE(at, std::string::npos) << "no \"" << opening << "\" in " << TESSARIN_README_PATH;
+  const std::string item = readme.substr(at, readme.find("\n- ", at + 1) - at);
+  for (int s = 0; s <= static_cast<int>(SlotState::kRefused); ++s) {
+    const std::string word = SlotStateWord(static_cast<SlotState>(s));
+    EXPECT_NE(item.find("`" + word + "`"), std::string::npos)
+        << "the README's list of states lacks " << word << ":\n"
+        << item;
+  }
 }
 
 }  // namespace

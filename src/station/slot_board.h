@@ -25,7 +25,7 @@ enum class SlotState {
   kPassed,
   kFailed,
   kStopped,
-  kRefused,  ///< never burned (the reason is the message)
+  kRefused,  ///< never burned (the reason is the message); the last state
 };
 
 /// One port's slot as the board holds it.
