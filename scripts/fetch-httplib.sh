@@ -15,17 +15,14 @@ command -v apt-get >/dev/null || debian_fail "apt-get is needed to fetch Debian'
 
 state="$PWD/build/deb-src"
 debian_fetch_source cpp-httplib "" "$state/cpp-httplib" "$state/apt"
-# dpkg-source checks the files against the .dsc and applies Debian's patches
-# (its security fixes), so the header is the one Debian's library is built from.
+# The header is the one Debian's library is built from (its patches, its
+# security fixes, applied).
 command -v dpkg-source >/dev/null || debian_fail "dpkg-source (package dpkg-dev) is needed"
-dsc=$(ls "$state"/cpp-httplib/cpp-httplib_*.dsc | head -n 1)
 tree="$state/cpp-httplib/tree"
-rm -rf "$tree"
-dpkg-source --no-copy -x "$dsc" "$tree" >"$state/dpkg-source.log" 2>&1 ||
-  debian_fail "dpkg-source could not unpack $dsc: $(tail -n 3 "$state/dpkg-source.log")"
-[ -s "$tree/httplib.h" ] || debian_fail "no httplib.h in $dsc"
+debian_unpack_source "$state/cpp-httplib" "$tree"
+[ -s "$tree/httplib.h" ] || debian_fail "no httplib.h in the source package in $state/cpp-httplib"
 mkdir -p "$dest"
 cp "$tree/httplib.h" "$dest/httplib.h.part"
 mv "$dest/httplib.h.part" "$dest/httplib.h"
-rm -rf "$tree"
+rm -rf "$tree" "$tree.log"
 echo "fetch-httplib: $(grep -m1 'define CPPHTTPLIB_VERSION' "$dest/httplib.h") in $dest"

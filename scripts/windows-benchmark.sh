@@ -29,12 +29,8 @@ triplet=x86_64-w64-mingw32
 
 source scripts/lib/debian-source.sh
 
-version="${TESSARIN_BENCHMARK_VERSION:-$(debian_source_version libbenchmark-dev)}"
-[ -n "$version" ] || debian_fail "this machine's apt knows no libbenchmark-dev; set TESSARIN_BENCHMARK_VERSION to the Debian version of benchmark to build"
-[[ "$version" =~ ^[0-9A-Za-z.+~:-]+$ ]] || debian_fail "not a Debian version: $version"
-
-if [ -f "$prefix/version" ] && [ "$(cat "$prefix/version")" = "$version" ] &&
-   [ -f "$prefix/lib/libbenchmark.a" ] && [ -f "$prefix/lib/cmake/benchmark/benchmarkConfig.cmake" ]; then
+version=$(debian_wanted_version libbenchmark-dev TESSARIN_BENCHMARK_VERSION benchmark)
+if debian_up_to_date "$prefix" "$version" lib/libbenchmark.a lib/cmake/benchmark/benchmarkConfig.cmake; then
   echo "Google Benchmark $version for Windows: up to date in $prefix"
   exit 0
 fi
@@ -47,13 +43,10 @@ cache="$deps/benchmark-${version#*:}"
 mkdir -p "$deps"
 debian_fetch_source benchmark "$version" "$cache" "$deps/apt" TESSARIN_BENCHMARK_VERSION
 
-t=$(debian_now)
 work="$deps/benchmark-build"
 rm -rf "$work"
 mkdir -p "$work"
-dpkg-source -q -x "$(ls "$cache"/*.dsc | head -1)" "$work/src" >"$work/unpack.log" 2>&1 ||
-  debian_fail "cannot unpack $(ls "$cache"/*.dsc): see $work/unpack.log"
-debian_took "unpack (dpkg-source, Debian's patches applied)" "$t"
+debian_unpack_source "$cache" "$work/src"
 
 # Debian's options (debian/rules), but a static library (the Windows
 # programs link statically) and no link-time optimisation (MinGW's static

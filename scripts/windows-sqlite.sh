@@ -33,12 +33,8 @@ triplet=x86_64-w64-mingw32
 
 source scripts/lib/debian-source.sh
 
-version="${TESSARIN_SQLITE_VERSION:-$(debian_source_version libsqlite3-0)}"
-[ -n "$version" ] || debian_fail "this machine's apt knows no libsqlite3-0; set TESSARIN_SQLITE_VERSION to the Debian version of sqlite3 to build"
-[[ "$version" =~ ^[0-9A-Za-z.+~:-]+$ ]] || debian_fail "not a Debian version: $version"
-
-if [ -f "$prefix/version" ] && [ "$(cat "$prefix/version")" = "$version" ] &&
-   [ -f "$prefix/lib/libsqlite3.a" ] && [ -f "$prefix/include/sqlite3.h" ]; then
+version=$(debian_wanted_version libsqlite3-0 TESSARIN_SQLITE_VERSION sqlite3)
+if debian_up_to_date "$prefix" "$version" lib/libsqlite3.a include/sqlite3.h; then
   echo "SQLite $version for Windows: up to date in $prefix"
   exit 0
 fi
@@ -55,13 +51,10 @@ mkdir -p "$deps"
 debian_fetch_source sqlite3 "$version" "$cache" "$deps/apt" TESSARIN_SQLITE_VERSION
 
 # --- unpack and amalgamation -----------------------------------------------
-t=$(debian_now)
 work="$deps/sqlite3-build"
 rm -rf "$work"
 mkdir -p "$work/build"
-dpkg-source -q -x "$(ls "$cache"/*.dsc | head -1)" "$work/src" >"$work/unpack.log" 2>&1 ||
-  debian_fail "cannot unpack $(ls "$cache"/*.dsc): see $work/unpack.log"
-debian_took "unpack (dpkg-source, Debian's patches applied)" "$t"
+debian_unpack_source "$cache" "$work/src"
 t=$(debian_now)
 # The feature options of Debian's configure call; --disable-amalgamation only
 # concerns how Debian links its shared library, not sqlite3.c.

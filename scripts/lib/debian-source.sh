@@ -37,6 +37,39 @@ debian_source_version() {
   if [[ "$src" =~ \((.*)\) ]]; then echo "${BASH_REMATCH[1]}"; else echo "$cand"; fi
 }
 
+# debian_wanted_version BINARY VARIABLE SOURCE: the Debian version of the
+# source package SOURCE to build: the one VARIABLE (an environment variable)
+# names, else the one of the machine's package BINARY. Fails when there is
+# none or it is not a Debian version.
+debian_wanted_version() {
+  local version="${!2:-$(debian_source_version "$1")}"
+  [ -n "$version" ] || debian_fail "this machine's apt knows no $1; set $2 to the Debian version of $3 to build"
+  [[ "$version" =~ ^[0-9A-Za-z.+~:-]+$ ]] || debian_fail "not a Debian version: $version"
+  echo "$version"
+}
+
+# debian_up_to_date PREFIX VERSION FILE...: whether PREFIX holds what was
+# made from VERSION: its `version` file says so and every FILE (relative to
+# PREFIX) is there.
+debian_up_to_date() {
+  local prefix=$1 version=$2 f
+  shift 2
+  [ -f "$prefix/version" ] && [ "$(cat "$prefix/version")" = "$version" ] || return 1
+  for f in "$@"; do [ -f "$prefix/$f" ] || return 1; done
+}
+
+# debian_unpack_source CACHE TREE: unpacks the source package downloaded in
+# CACHE into the new folder TREE (dpkg-source checks the files against the
+# .dsc and applies Debian's patches); its output goes to TREE.log.
+debian_unpack_source() {
+  local dsc t
+  dsc=$(ls "$1"/*.dsc | head -1)
+  t=$(debian_now)
+  rm -rf "$2"
+  dpkg-source -q -x "$dsc" "$2" >"$2.log" 2>&1 || debian_fail "cannot unpack $dsc: see $2.log"
+  debian_took "unpack (dpkg-source, Debian's patches applied)" "$t"
+}
+
 # debian_install_missing PACKAGE...: installs those not installed (as root,
 # or with sudo).
 debian_install_missing() {
